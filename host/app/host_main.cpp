@@ -1,0 +1,6 @@
+#include "host/app/logger.h"
+
+int main() {
+  orvane::LogInfo("[Main] placeholder");
+  return 0;
+}
