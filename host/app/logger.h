@@ -8,7 +8,9 @@
 // EscapeUntrusted() before it is formatted into a line.
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -32,7 +34,10 @@ const char* LogLevelName(LogLevel level);
 class ILogFileSystem {
  public:
   virtual ~ILogFileSystem() = default;
-  struct File;
+  // An open file; each implementation derives its own handle from it.
+  struct File {
+    virtual ~File() = default;
+  };
   // Opens for appending, shared with other readers and writers.
   virtual File* OpenAppend(const std::filesystem::path& path) = 0;
   virtual bool Write(File* file, std::string_view bytes) = 0;
@@ -54,7 +59,14 @@ class ILogFileSystem {
   virtual bool EnsureFolder(const std::filesystem::path& folder) = 0;
 };
 
+// The disk. Never destroyed, so lines logged during process exit still work.
 ILogFileSystem& RealLogFileSystem();
+
+// Fixed limits of the log.
+inline constexpr size_t kLogMessageBufferBytes = 2048;                    // a message keeps at most 2047 bytes
+inline constexpr uint64_t kLogOversizeBytes = 52'428'800;                 // 50 MiB: rotate to the overflow name
+inline constexpr int64_t kLogRetentionFileTime = 6'048'000'000'000;       // 7 days in 100 ns units
+inline constexpr uint64_t kLogOpenRetryIntervalMs = 60'000;               // retry a failed open at most once a minute
 
 class Logger {
  public:
@@ -85,8 +97,13 @@ class Logger {
   // on or off, and an observer that sees every formatted message (after the
   // level filter) with its level.
   using Observer = std::function<void(LogLevel, const std::string&)>;
+  // nullptr restores the default (SystemClock(), RealLogFileSystem()). A file
+  // that is open is closed (without the shutdown line) and file output is off
+  // until the next Open.
   void SetEnvironmentForTest(IClock* clock, ILogFileSystem* fs);
   void SetStdoutEnabled(bool enabled);
+  // Where the standard-output lines go (nullptr: stdout).
+  void SetConsoleForTest(std::FILE* console);
   void SetObserver(Observer observer);
 
   Logger(const Logger&) = delete;

@@ -22,20 +22,32 @@ inline constexpr int kWsaEInval = 10022;
 inline constexpr int kWsaEMFile = 10024;
 inline constexpr int kWsaEWouldBlock = 10035;
 inline constexpr int kWsaEInProgress = 10036;
+inline constexpr int kWsaEAlready = 10037;
 inline constexpr int kWsaENotSock = 10038;
+inline constexpr int kWsaEDestAddrReq = 10039;
 inline constexpr int kWsaEMsgSize = 10040;
+inline constexpr int kWsaEProtoType = 10041;
+inline constexpr int kWsaENoProtoOpt = 10042;
+inline constexpr int kWsaEProtoNoSupport = 10043;
+inline constexpr int kWsaEOpNotSupp = 10045;
+inline constexpr int kWsaEAfNoSupport = 10047;
 inline constexpr int kWsaEAddrInUse = 10048;
 inline constexpr int kWsaEAddrNotAvail = 10049;
 inline constexpr int kWsaENetDown = 10050;
 inline constexpr int kWsaENetUnreach = 10051;
+inline constexpr int kWsaENetReset = 10052;
 inline constexpr int kWsaEConnAborted = 10053;
 inline constexpr int kWsaEConnReset = 10054;
 inline constexpr int kWsaENoBufs = 10055;
+inline constexpr int kWsaEIsConn = 10056;
 inline constexpr int kWsaENotConn = 10057;
 inline constexpr int kWsaEShutdown = 10058;
 inline constexpr int kWsaETimedOut = 10060;
 inline constexpr int kWsaEConnRefused = 10061;
+inline constexpr int kWsaEHostDown = 10064;
 inline constexpr int kWsaEHostUnreach = 10065;
+// Catch-all for a system error that has no Winsock counterpart.
+inline constexpr int kWsaESysCallFailure = 10107;
 
 // Process-wide start-up (WSAStartup 2.2 on Windows; ignores SIGPIPE nowhere:
 // sends use MSG_NOSIGNAL). Returns 0 or the error.
@@ -63,9 +75,13 @@ void ShutdownBoth(Socket s);
 int SetListenerAddressOptions(Socket s);
 int SetNoDelay(Socket s, bool on);
 int SetNonBlocking(Socket s, bool on);
-// Keep-alive probes: idle time and interval in milliseconds, probe count.
-// Returns 0 or the error of the first option that failed.
+// Keep-alive probes: idle time and interval in milliseconds, probe count
+// (0 or less: the system's count stays). Returns 0 or the error of the first
+// option that failed.
 int SetKeepAlive(Socket s, uint32_t idle_ms, uint32_t interval_ms, int probe_count);
+// The probe count alone (TCP_KEEPCNT). Windows before 10 version 1703 and Wine
+// do not know the option and give kWsaENoProtoOpt.
+int SetKeepAliveProbes(Socket s, int probe_count);
 // Linux: TCP_USER_TIMEOUT (unacknowledged data bound); Windows: no-op.
 int SetUserTimeout(Socket s, uint32_t ms);
 int SetReceiveBuffer(Socket s, int bytes);
@@ -107,5 +123,12 @@ int PollOne(Socket s, bool want_read, bool want_write, int timeout_ms, int* erro
 
 // "127.0.0.1" style parse check.
 bool IsValidIpv4(const std::string& address);
+
+#ifndef _WIN32
+// The POSIX seam's translation of errno into Winsock numbering. EPIPE becomes
+// kWsaEConnReset; an errno without a Winsock counterpart becomes
+// kWsaESysCallFailure (never 0, so it still reads as a failure).
+int ErrorFromErrno(int errno_value);
+#endif
 
 }  // namespace orvane::net

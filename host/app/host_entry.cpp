@@ -1,0 +1,209 @@
+#include "host/app/host_entry.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+
+#include "host/app/command_line.h"
+#include "host/app/console.h"
+#include "host/app/crash_handler.h"
+#include "host/app/early_modes.h"
+#include "host/app/host_settings.h"
+#include "host/app/host_state.h"
+#include "host/app/logger.h"
+#include "host/app/network_loop.h"
+#include "host/app/platform_startup.h"
+#include "host/app/relaunch.h"
+#include "host/app/single_instance.h"
+#include "host/control/listener_pool.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr char kHostVersion[] = ORVANE_HOST_VERSION;
+
+// The loop that owns the active pool, for the shutdown paths that arrive on
+// other threads (console events, the installer's signal). Set while the loop
+// object lives.
+std::atomic<NetworkLoop*> g_network_loop{nullptr};
+
+void StopActivePool() {
+  if (NetworkLoop* loop = g_network_loop.load()) loop->StopActivePool();
+}
+
+// The PC speakers are restored by the audio subsystem; until it exists there
+// is nothing to restore.
+void RestoreSpeakers() {}
+
+bool HasFlag(const std::vector<std::string>& args, const char* flag) {
+  return std::find(args.begin(), args.end(), flag) != args.end();
+}
+
+void PublishSettings(const HostSettings& settings, HostState& state) {
+  state.capture_output_index.store(std::min<uint32_t>(settings.capture_output_index, 3));
+  state.capture_backend.store(settings.capture_backend);
+  state.share_clipboard.store(settings.share_clipboard);
+  state.tablet_only_audio.store(settings.tablet_only_audio);
+  state.check_for_updates.store(settings.check_for_updates);
+  std::lock_guard<std::mutex> lock(state.settings_lock);
+  state.update_notified_version = settings.update_notified_version;
+}
+
+}  // namespace
+
+ExtendedDisplayDecision DecideExtendedDisplay(const HostSettings& saved, bool settings_recognised,
+                                              bool driver_available) {
+  ExtendedDisplayDecision d;
+  if (settings_recognised && saved.extended_display_user_set_present) {
+    d.user_set = saved.extended_display_user_set_value;
+    d.enabled = d.user_set ? saved.extended_display_value : driver_available;
+  } else if (settings_recognised && saved.extended_display_present && saved.extended_display_value) {
+    d.enabled = true;
+    d.user_set = true;
+  } else {
+    d.enabled = driver_available;
+    d.user_set = false;
+  }
+  d.save_needed = !settings_recognised || !saved.extended_display_present ||
+                  !saved.extended_display_user_set_present || saved.extended_display_value != d.enabled ||
+                  saved.extended_display_user_set_value != d.user_set;
+  return d;
+}
+
+int RunHost(const std::vector<std::string>& args) {
+  HostState& state = GetHostState();
+
+  // Early modes: nothing else runs, no log is opened.
+  if (HasFlag(args, "--shutdown")) {
+    auto probe = CreateRunningHostProbe();
+    return RunShutdownMode(*probe, SystemClock(), RestoreSpeakers);
+  }
+  if (HasFlag(args, "--restore-speakers")) {
+    auto probe = CreateRunningHostProbe();
+    return RunRestoreSpeakersMode(*probe, RestoreSpeakers);
+  }
+  const bool selftest = HasFlag(args, "--vdd-selftest");
+  const bool background = HasFlag(args, "--background");
+  state.console_mode.store(SetUpConsole(HasFlag(args, "--console"), selftest));
+
+  SingleInstance instance;
+  if (!selftest) {
+    switch (instance.Acquire(HasFlag(args, "--relaunched"))) {
+      case InstanceStatus::kOwner:
+        break;
+      case InstanceStatus::kAlreadyRunning:
+        if (!background) HandOverToRunningInstance();
+        return 0;
+      case InstanceStatus::kWaitTimedOut:
+      case InstanceStatus::kFailed:
+        return 0;
+    }
+  }
+
+  Logger::Instance().Open("orvane");
+  InstallCrashHandler();
+
+  InstanceCommandListener commands;
+  if (!selftest) {
+    commands.Start({/*on_shutdown=*/
+                    [&state] {
+                      RestoreSpeakers();
+                      state.relaunch_on_console_close.store(false);
+                      state.shutdown_requested.store(true);
+                      StopActivePool();
+                    },
+                    /*on_show_settings=*/
+                    [] { LogInfo("[Main] Another start of the host asked for the settings window"); }});
+  }
+
+  LogInfo("====================================");
+  LogInfo("  Orvane Display Host v%s", kHostVersion);
+  LogInfo("====================================");
+
+  HostSettings saved;
+  const HostSettingsLoadResult loaded = LoadHostSettings(saved);
+  if (loaded.recognised) PublishSettings(saved, state);
+
+  const CommandLineOptions options = ParseCommandLine(args);
+  ApplyCommandLine(options, &state);
+  HostPorts ports = HostPortsFromCommandLine(options);
+
+  if (!StartPlatform()) return 1;
+  RestoreSpeakers();
+
+  ConsoleControlHandler console_handler;
+  console_handler.Install(selftest ? ConsoleHandlerMode::kSelfTest : ConsoleHandlerMode::kHost,
+                          {/*on_shutdown_signal=*/
+                           [&state] {
+                             LogInfo("\n[Main] Shutdown signal received");
+                             RestoreSpeakers();
+                             state.shutdown_requested.store(true);
+                             StopActivePool();
+                           },
+                           /*on_console_close=*/[&state] { RelaunchInBackground(state.relaunch); }});
+
+  if (selftest) {
+    LogError("[Main] The virtual display self-test is not available in this build");
+    console_handler.Remove();
+    StopPlatform();
+    Logger::Instance().Shutdown();
+    return 1;
+  }
+
+  LogInfo("[Main] Ports: Control=%u%s, Media=%u, Input=%u%s, Monitors=%u", static_cast<unsigned>(ports.control_port),
+          ports.control_explicit ? " (explicit)" : "", static_cast<unsigned>(ports.media_port),
+          static_cast<unsigned>(ports.input_port), ports.input_explicit ? " (explicit)" : "",
+          static_cast<unsigned>(options.monitors));
+  const std::string ui_language = options.lang.value_or("en");
+  LogInfo("[Main] Console mode: %s (background=%s, ui_language=%s)", state.console_mode.load() ? "on" : "off",
+          background ? "on" : "off", ui_language.c_str());
+  LogInfo("[Main] Capture defaults: output_index=%u backend=%s share_clipboard=%d",
+          static_cast<unsigned>(state.capture_output_index.load()), CaptureBackendName(state.capture_backend.load()),
+          state.share_clipboard.load() ? 1 : 0);
+
+  // The virtual display back-end is not part of this build yet: the driver
+  // counts as not available.
+  const bool driver_available = false;
+  const char* driver_detail = "virtual display back-end not present";
+  const ExtendedDisplayDecision extended = DecideExtendedDisplay(saved, loaded.recognised, driver_available);
+  state.extended_display.store(extended.enabled);
+  state.extended_display_user_set.store(extended.user_set);
+  if (extended.save_needed) {
+    if (loaded.file == SettingsFileStatus::kUnreadable) {
+      LogWarn("[Main] host_settings.ini could not be read; leaving it unchanged");
+    } else {
+      SaveCurrentHostSettings();
+    }
+  }
+  LogInfo("[Main] Extended display: setting=%d user_set=%d driver=%s (%s)", extended.enabled ? 1 : 0,
+          extended.user_set ? 1 : 0, driver_available ? "available" : "not available", driver_detail);
+  LogInfo("[Main] USB route requires native USB networking (no ADB bootstrap).");
+
+  {
+    NetworkLoop loop(state, SystemClock(),
+                     [](uint32_t tablet_count) -> std::unique_ptr<INetworkPool> {
+                       return std::make_unique<ControlListenerPool>(tablet_count);
+                     },
+                     options.monitors, ports);
+    NetworkLoopHooks hooks;
+    hooks.restore_speakers = RestoreSpeakers;
+    loop.SetHooks(std::move(hooks));
+    g_network_loop.store(&loop);
+    if (state.shutdown_requested.load()) loop.StopActivePool();
+    loop.Run();
+    // Every thread that could reach the loop is stopped before it goes.
+    console_handler.Remove();
+    commands.Stop();
+    g_network_loop.store(nullptr);
+  }
+
+  RestoreSpeakers();
+  StopPlatform();
+  LogInfo("[Main] Shutdown complete.");
+  Logger::Instance().Shutdown();
+  instance.Release();
+  return 0;
+}
+
+}  // namespace orvane

@@ -1,0 +1,65 @@
+#include "host/control/port_choice.h"
+
+#include "host/app/logger.h"
+#include "host/common/net.h"
+
+namespace orvane {
+
+bool IsPortUnavailableError(int error) { return error == net::kWsaEAccess || error == net::kWsaEAddrInUse; }
+
+PortChoice ChoosePort(const std::vector<uint16_t>& candidates,
+                      const std::function<int(uint16_t port, uint16_t* bound_port)>& try_bind) {
+  PortChoice choice;
+  for (const uint16_t port : candidates) {
+    uint16_t bound_port = 0;
+    const int error = try_bind(port, &bound_port);
+    if (error == 0) {
+      choice.bound = true;
+      choice.port = bound_port;
+      return choice;
+    }
+    choice.failed.push_back({port, error});
+    if (!IsPortUnavailableError(error)) break;
+  }
+  return choice;
+}
+
+std::string PortFailureMessage(const std::string& label, bool explicit_port, const std::vector<PortAttempt>& failed) {
+  std::string message = label;
+  message += explicit_port ? " port (explicit, no fallback): bind failed (" : " port: no candidate could be bound (";
+  for (size_t i = 0; i < failed.size(); ++i) {
+    if (i > 0) message += ", ";
+    if (failed[i].port == 0) {
+      message.append("OS-assigned");
+    } else {
+      message.append(std::to_string(failed[i].port));
+    }
+    message.append("=").append(std::to_string(failed[i].error));
+  }
+  message += ")";
+  return message;
+}
+
+int PortFailureCode(const std::vector<PortAttempt>& failed) {
+  if (failed.empty()) return kSessionInitOtherFailure;
+  for (const auto& attempt : failed) {
+    if (!IsPortUnavailableError(attempt.error)) return kSessionInitOtherFailure;
+  }
+  return kSessionInitPortsUnavailable;
+}
+
+void LogPortFallback(const char* name, const char* protocol, uint16_t requested, uint16_t bound,
+                     const std::vector<PortAttempt>& failed) {
+  if (bound == requested) return;
+  for (const auto& attempt : failed) {
+    const char* why = attempt.error == net::kWsaEAccess     ? "reserved by Windows (excluded port range) or blocked"
+                      : attempt.error == net::kWsaEAddrInUse ? "in use by another program"
+                                                             : "socket error";
+    LogWarn("[Pool] %s port %u unavailable: %d (%s)", name, static_cast<unsigned>(attempt.port), attempt.error, why);
+  }
+  LogWarn("[Pool] %s port %u is not usable; using fallback port %u. Check reserved ranges with: netsh int ipv4 show "
+          "excludedportrange protocol=%s",
+          name, static_cast<unsigned>(requested), static_cast<unsigned>(bound), protocol);
+}
+
+}  // namespace orvane

@@ -1,0 +1,70 @@
+#pragma once
+// Starts the real host program in an isolated environment (its own config and
+// runtime folders) and observes it through its output and exit code.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvane::e2e {
+
+// A child process with its standard output and error captured in a file.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // env entries "NAME=value" are added to (or override) this process's environment.
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             const std::vector<std::string>& env, const std::filesystem::path& output_file);
+  // Exit code (128 + signal for a signal), or nullopt on time-out.
+  std::optional<int> Wait(std::chrono::milliseconds timeout);
+  bool Running();
+  void Kill();
+  pid_t pid() const { return pid_; }
+  std::string Output() const;
+  // Waits until the output contains the text.
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> exit_code_;
+  std::filesystem::path output_file_;
+};
+
+// An isolated host environment: config home, runtime folder and a free port.
+struct HostEnvironment {
+  std::filesystem::path root;
+  std::filesystem::path config_home() const { return root / "config"; }
+  std::filesystem::path runtime_dir() const { return root / "runtime"; }
+  std::filesystem::path data_folder() const { return config_home() / "OrvaneDisplay"; }
+  std::vector<std::string> Env() const;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+uint16_t FreeTcpPort();
+
+// A blocking loopback TCP client.
+class TcpClient {
+ public:
+  ~TcpClient();
+  bool Connect(uint16_t port, std::chrono::milliseconds timeout);
+  bool SendAll(const void* data, size_t size);
+  bool SendFrame(const std::string& payload);
+  // Reads until the peer closes or the time-out passes; true when closed.
+  bool WaitClosed(std::chrono::milliseconds timeout);
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+std::string ReadTextFile(const std::filesystem::path& path);
+
+}  // namespace orvane::e2e
