@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "host/app/command_line.h"
 #include "host/app/console.h"
@@ -15,7 +16,8 @@
 #include "host/app/platform_startup.h"
 #include "host/app/relaunch.h"
 #include "host/app/single_instance.h"
-#include "host/control/listener_pool.h"
+#include "host/control/session_manager.h"
+#include "host/control/session_pool.h"
 
 namespace orvane {
 
@@ -180,14 +182,43 @@ int RunHost(const std::vector<std::string>& args) {
           extended.user_set ? 1 : 0, driver_available ? "available" : "not available", driver_detail);
   LogInfo("[Main] USB route requires native USB networking (no ADB bootstrap).");
 
+  // The per-tablet display modes outlive each pool: every new pool starts
+  // from the saved ones, and every change is saved at once.
+  std::mutex modes_mu;
+  TabletModeMap saved_modes;
+  {
+    TabletModesLoadResult modes = LoadTabletModes();
+    if (modes.file == SettingsFileStatus::kUnreadable) {
+      LogWarn("[Main] tablet_modes.ini could not be read; saved display modes are not applied");
+    }
+    saved_modes = std::move(modes.modes);
+  }
+
   {
     NetworkLoop loop(state, SystemClock(),
                      [](uint32_t tablet_count) -> std::unique_ptr<INetworkPool> {
-                       return std::make_unique<ControlListenerPool>(tablet_count);
+                       SessionPoolEnvironment env;
+                       env.make_session = MakeSessionManager;
+                       return std::make_unique<SessionPool>(tablet_count, std::move(env));
                      },
                      options.monitors, ports);
     NetworkLoopHooks hooks;
     hooks.restore_speakers = RestoreSpeakers;
+    hooks.configure_pool = [&state, &modes_mu, &saved_modes](INetworkPool& network_pool) {
+      auto* pool = dynamic_cast<SessionPool*>(&network_pool);
+      if (!pool) return;
+      CaptureSettings capture;
+      capture.output_index = state.capture_output_index.load();
+      capture.backend = state.capture_backend.load();
+      pool->ApplyCaptureSettings(capture);
+      pool->SetTabletModesChangedCallback([&modes_mu, &saved_modes](const TabletModeMap& modes) {
+        std::lock_guard<std::mutex> lock(modes_mu);
+        saved_modes = modes;
+        if (!SaveTabletModes(saved_modes)) LogWarn("[Main] Tablet display modes could not be saved");
+      });
+      std::lock_guard<std::mutex> lock(modes_mu);
+      pool->LoadTabletModes(saved_modes);
+    };
     loop.SetHooks(std::move(hooks));
     g_network_loop.store(&loop);
     if (state.shutdown_requested.load()) loop.StopActivePool();

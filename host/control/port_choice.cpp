@@ -1,5 +1,7 @@
 #include "host/control/port_choice.h"
 
+#include <algorithm>
+
 #include "host/app/logger.h"
 #include "host/common/net.h"
 
@@ -22,6 +24,27 @@ PortChoice ChoosePort(const std::vector<uint16_t>& candidates,
     if (!IsPortUnavailableError(error)) break;
   }
   return choice;
+}
+
+std::vector<uint16_t> SlotInputCandidates(size_t slot, uint16_t slot0_port, bool input_explicit,
+                                          const std::vector<uint16_t>& taken) {
+  std::vector<uint16_t> list;
+  const auto listed = [&list](uint32_t port) { return std::find(list.begin(), list.end(), port) != list.end(); };
+  if (slot0_port != 0 && static_cast<uint64_t>(slot0_port) + slot <= 65535) {
+    list.push_back(static_cast<uint16_t>(slot0_port + slot));
+  }
+  if (!input_explicit) {
+    for (uint64_t step = 0; step <= 30000; step += 10000) {
+      const uint64_t port = kDefaultInputPort + slot + step;
+      if (port > 65535) break;
+      if (!listed(static_cast<uint32_t>(port))) list.push_back(static_cast<uint16_t>(port));
+    }
+  }
+  list.push_back(0);
+  std::erase_if(list, [&taken](uint16_t port) {
+    return port != 0 && std::find(taken.begin(), taken.end(), port) != taken.end();
+  });
+  return list;
 }
 
 std::string PortFailureMessage(const std::string& label, bool explicit_port, const std::vector<PortAttempt>& failed) {
@@ -50,7 +73,8 @@ int PortFailureCode(const std::vector<PortAttempt>& failed) {
 
 void LogPortFallback(const char* name, const char* protocol, uint16_t requested, uint16_t bound,
                      const std::vector<PortAttempt>& failed) {
-  if (bound == requested) return;
+  // Asking for 0 means "any port": whatever the system gave is no fallback.
+  if (bound == requested || requested == 0) return;
   for (const auto& attempt : failed) {
     const char* why = attempt.error == net::kWsaEAccess     ? "reserved by Windows (excluded port range) or blocked"
                       : attempt.error == net::kWsaEAddrInUse ? "in use by another program"

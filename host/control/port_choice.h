@@ -2,6 +2,7 @@
 // Choosing a port from an ordered candidate list, and the texts that explain a
 // fallback or a failure. Used for the control TCP port and the input UDP ports.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -28,6 +29,14 @@ struct PortChoice {
 PortChoice ChoosePort(const std::vector<uint16_t>& candidates,
                       const std::function<int(uint16_t port, uint16_t* bound_port)>& try_bind);
 
+// The input port candidates of slot `slot` >= 1, given the port slot 0 bound
+// (`slot0_port`): slot0_port + slot first (when slot0_port is not 0 and the sum
+// fits), then, unless the input port was explicit, 9432 + slot + j * 10000
+// for j = 0..3 (each while it fits and is not listed yet), then 0. Every
+// non-zero port in `taken` (what earlier slots got) is left out; 0 stays.
+std::vector<uint16_t> SlotInputCandidates(size_t slot, uint16_t slot0_port, bool input_explicit,
+                                          const std::vector<uint16_t>& taken);
+
 // True for the errors that mean "this port cannot be had here".
 bool IsPortUnavailableError(int error);
 
@@ -38,8 +47,8 @@ std::string PortFailureMessage(const std::string& label, bool explicit_port, con
 // 1 when every attempt failed with 10013 or 10048, else 2.
 int PortFailureCode(const std::vector<PortAttempt>& failed);
 
-// After a port was bound that differs from the requested one: one warning per
-// failed attempt, then the fallback warning. name is "Control" or "Input",
+// After a port was bound that differs from the requested one (a requested 0
+// accepts any): one warning per failed attempt, then the fallback warning. name is "Control" or "Input",
 // protocol "tcp" or "udp".
 void LogPortFallback(const char* name, const char* protocol, uint16_t requested, uint16_t bound,
                      const std::vector<PortAttempt>& failed);

@@ -74,5 +74,38 @@ TEST(PortChoice, FailureMessages) {
   }
 }
 
+TEST(PortChoice, LaterSlotInputCandidates) {
+  struct Case {
+    size_t slot;
+    uint16_t slot0_port;
+    bool input_explicit;
+    std::vector<uint16_t> taken;
+    std::vector<uint16_t> expected;
+  };
+  const Case cases[] = {
+      {1, 9432, false, {9432}, {9433, 19433, 29433, 39433, 0}},
+      {4, 9432, false, {9432, 9433, 9434, 9435}, {9436, 19436, 29436, 39436, 0}},
+      // Slot 0 fell back: its neighbour first, the default ladder after it.
+      {1, 19432, false, {19432}, {19433, 9433, 29433, 39433, 0}},
+      // Ports earlier slots got are left out; 0 stays.
+      {2, 19432, false, {19432, 9434}, {19434, 29434, 39434, 0}},
+      // Explicit: the neighbour of the given port or the system's choice.
+      {1, 7000, true, {7000}, {7001, 0}},
+      // Slot 0 on a system-chosen port near the top.
+      {2, 65534, false, {65534, 9434}, {19434, 29434, 39434, 0}},
+      {1, 0, true, {}, {0}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SlotInputCandidates(c.slot, c.slot0_port, c.input_explicit, c.taken), c.expected)
+        << "slot " << c.slot << " after " << c.slot0_port;
+  }
+}
+
+TEST(PortChoice, RequestingAnyPortIsNoFallback) {
+  testing::LogCapture log;
+  LogPortFallback("Input", "udp", 0, 50123, {});
+  EXPECT_TRUE(log.Lines().empty());
+}
+
 }  // namespace
 }  // namespace orvane

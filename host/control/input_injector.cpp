@@ -1,0 +1,110 @@
+#include "host/control/input_injector.h"
+
+#include <climits>
+#include <cmath>
+
+namespace orvane {
+
+namespace pb = protocol::v1;
+
+namespace {
+
+float Finite(float value) { return std::isfinite(value) ? value : 0.0f; }
+
+float Unit(float value) {
+  const float v = Finite(value);
+  return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v);
+}
+
+}  // namespace
+
+void RecordingInputInjector::Record(RecordedInput event) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (events_.size() >= kCapacity) events_.pop_front();
+  events_.push_back(std::move(event));
+}
+
+void RecordingInputInjector::ReleaseAllContacts() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++release_count_;
+}
+
+std::vector<RecordedInput> RecordingInputInjector::Events() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::vector<RecordedInput>(events_.begin(), events_.end());
+}
+
+size_t RecordingInputInjector::ReleaseCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return release_count_;
+}
+
+InputDispatchResult DispatchInputEvent(const uint8_t* data, size_t length, IInputInjector& injector) {
+  if (data == nullptr || length > static_cast<size_t>(INT_MAX)) return InputDispatchResult::kMalformed;
+  pb::InputEvent event;
+  if (!event.ParseFromArray(data, static_cast<int>(length))) return InputDispatchResult::kMalformed;
+
+  switch (event.event_case()) {
+    case pb::InputEvent::kTouch: {
+      const pb::TouchEvent& in = event.touch();
+      if (!pb::TouchAction_IsValid(in.action())) return InputDispatchResult::kMalformed;
+      TouchInput touch;
+      touch.action = in.action();
+      touch.pointer_id = in.pointer_id();
+      touch.x = Unit(in.x_normalized());
+      touch.y = Unit(in.y_normalized());
+      touch.pressure = Unit(in.pressure());
+      injector.InjectTouch(touch);
+      return InputDispatchResult::kDispatched;
+    }
+    case pb::InputEvent::kPen: {
+      const pb::PenEvent& in = event.pen();
+      if (!pb::PenAction_IsValid(in.action()) || !pb::PenToolType_IsValid(in.tool_type())) {
+        return InputDispatchResult::kMalformed;
+      }
+      PenInput pen;
+      pen.action = in.action();
+      pen.x = Unit(in.x_normalized());
+      pen.y = Unit(in.y_normalized());
+      pen.pressure = Unit(in.pressure());
+      pen.tilt_x = Finite(in.tilt_x());
+      pen.tilt_y = Finite(in.tilt_y());
+      pen.orientation = Finite(in.orientation());
+      pen.button_state = in.button_state();
+      pen.tool_type = in.tool_type();
+      injector.InjectPen(pen);
+      return InputDispatchResult::kDispatched;
+    }
+    case pb::InputEvent::kKey: {
+      const pb::KeyEvent& in = event.key();
+      if (!pb::KeyAction_IsValid(in.action())) return InputDispatchResult::kMalformed;
+      KeyInput key;
+      key.action = in.action();
+      key.key_code = in.key_code();
+      key.modifiers = in.modifiers();
+      key.scan_code = in.scan_code();
+      key.extended_key = in.extended_key();
+      key.physical_key = in.physical_key();
+      injector.InjectKey(key);
+      return InputDispatchResult::kDispatched;
+    }
+    case pb::InputEvent::kMouse: {
+      const pb::MouseEvent& in = event.mouse();
+      if (!pb::MouseAction_IsValid(in.action()) || !pb::MouseButton_IsValid(in.button())) {
+        return InputDispatchResult::kMalformed;
+      }
+      MouseInput mouse;
+      mouse.action = in.action();
+      mouse.button = in.button();
+      mouse.x = Unit(in.x_normalized());
+      mouse.y = Unit(in.y_normalized());
+      injector.InjectMouse(mouse);
+      return InputDispatchResult::kDispatched;
+    }
+    case pb::InputEvent::EVENT_NOT_SET:
+      break;
+  }
+  return InputDispatchResult::kNoEvent;
+}
+
+}  // namespace orvane

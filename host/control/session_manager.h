@@ -1,0 +1,261 @@
+#pragma once
+// SessionManager: the tablet session of one slot of the session pool.
+//
+// It waits for a tablet's control connection on its slot of the control
+// server, feeds the control frames through its ProtocolHandler, closes a
+// tablet that does not say Hello within 10 s or does not authenticate within
+// 120 s of being accepted, enables the UDP transport once the tablet is
+// authenticated, serves the tablet's input datagrams and turns the handler's
+// requests into actions. When the connection ends it cleans up and waits for
+// the next client on the same slot.
+//
+// Threads: Run (the main loop, one pass every 50 ms), the control receive
+// thread, and the input receiver's thread (which calls the datagram
+// callback). The main loop hands each accepted connection to the receive
+// thread only after the pool has recorded it as connected, so a Hello can
+// never reach the pool's admission before the slot is occupied.
+//
+// Time-outs are measured with the injected clock, so tests run them in
+// virtual time; the pauses between passes are real waits that Stop (and a
+// queued disconnect notice) interrupt.
+//
+// Not yet part of the host, and left to seams: the stream itself
+// (StartStreaming / StopStreaming call SessionStreamHooks), key agreement
+// and pairing (ProtocolHandler::HelloAuthenticator), the UDP key material,
+// the platform input injector (IInputInjector), the audio route, the
+// clipboard side channel, monitor selection, window commands, extended
+// display placement, rotation and the stream-control feedback.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/common/clock.h"
+#include "host/common/host_result.h"
+#include "host/common/rate_limiter.h"
+#include "host/control/control_frame.h"
+#include "host/control/input_injector.h"
+#include "host/control/protocol_handler.h"
+#include "host/control/session_types.h"
+#include "host/transport/input_receiver.h"
+#include "host/transport/media_sender.h"
+
+namespace orvane {
+
+class TcpServer;
+class IVirtualDisplayManager;
+
+// ErrorMessage codes the session sends to the tablet.
+inline constexpr uint32_t kErrorEncoderInitFailed = 2;
+inline constexpr uint32_t kErrorPenFallback = 2205;
+inline constexpr uint32_t kErrorSecureInputUnavailable = 2206;
+inline constexpr uint32_t kErrorMonitorUnavailable = 2401;
+inline constexpr uint32_t kErrorNoFreeEncoder = 2501;
+inline constexpr uint32_t kErrorNoFreeVirtualMonitor = 2502;
+inline constexpr uint32_t kErrorDriverRestartPending = 2503;
+inline constexpr uint32_t kErrorDisconnectedByHost = 2504;
+
+// One ErrorMessage as the tablet receives it.
+struct SessionError {
+  uint32_t code = 0;
+  std::string description;
+  bool fatal = false;
+};
+
+SessionError EncoderInitFailedError();
+// The pen fallback line is composed by the stream start.
+SessionError PenFallbackError(const std::string& line);
+SessionError SecureInputUnavailableError();
+SessionError MonitorUnavailableError();
+SessionError NoFreeEncoderError();
+SessionError NoFreeVirtualMonitorError(uint32_t monitors_in_use);
+SessionError DriverRestartPendingError();
+SessionError DisconnectedByHostError();
+
+// Why a stream stops (StopStreaming's argument).
+inline constexpr int kStreamStopForRestart = 0;
+inline constexpr int kStreamStopRequested = 2;
+inline constexpr int kStreamStopLinkDropped = 3;
+inline constexpr int kStreamStopSessionEnded = 4;
+
+// Stream start and stop until the stream controller exists. Without a start
+// hook a StartStream request is refused in the log.
+struct SessionStreamHooks {
+  std::function<bool()> start;  // true when the stream runs
+  std::function<void(int reason)> stop;
+};
+
+struct SessionManagerOptions {
+  // Time-outs, rate limits and the host clock; SystemClock() when null.
+  IClock* clock = nullptr;
+  // Creates the input injector when a tablet first authenticates;
+  // RecordingInputInjector when empty.
+  std::function<std::unique_ptr<IInputInjector>()> make_input_injector;
+  SessionStreamHooks stream;
+  // See ProtocolHandler::HelloAuthenticator.
+  ProtocolHandler::HelloAuthenticator hello_authenticator;
+};
+
+class SessionManager final : public IPoolSession {
+ public:
+  static constexpr uint32_t kPassIntervalMs = 50;
+  static constexpr uint64_t kHelloTimeoutMs = 10'000;
+  static constexpr uint64_t kAuthenticationTimeoutMs = 120'000;
+  // Lets the refusing HelloAck leave before the connection closes.
+  static constexpr uint32_t kRefusalCloseDelayMs = 300;
+  // Lets the disconnect notice leave before the connection closes.
+  static constexpr uint32_t kDisconnectNoticeDelayMs = 150;
+  static constexpr uint64_t kInputWarningIntervalMs = 1000;
+  // The media punch: the tablet's media port as seen from the host.
+  static constexpr char kMediaPunch[6] = {'O', 'V', 'D', 'M', 'P', '1'};
+
+  explicit SessionManager(SessionSetup setup, SessionManagerOptions options = {});
+  ~SessionManager() override;
+
+  SessionManager(const SessionManager&) = delete;
+  SessionManager& operator=(const SessionManager&) = delete;
+
+  // IPoolSession.
+  SessionInitResult InitializeSlot() override;
+  void Run() override;
+  void Stop() override;
+  // True when the disconnect was carried out, or, with notify to an
+  // authenticated tablet, queued: the session's own thread then sends the
+  // notice, waits for it to leave and closes.
+  bool Disconnect(uint64_t connection_key, const std::string& reason, bool notify) override;
+  void SetAudioRoute(bool plays_here, const std::string& owner_name) override;
+  std::string DescribeClient() override;
+  void SetClipboardSharing(bool enabled) override;
+  void SetTabletOnlyAudioAllowed(bool allowed) override;
+  void SetVirtualDisplayManager(IVirtualDisplayManager* manager) override;
+  void ApplyCaptureSettings(const CaptureSettings& settings) override;
+  void SetHostCallbacks(const SessionHostCallbacks& callbacks) override;
+
+  void SetVersionRefusedCallback(std::function<void(const VersionRefusal&)> callback);
+
+  // Binds the slot's input port and starts receiving input datagrams.
+  bool StartInputReceiver();
+
+  // Stream operations, called by the main loop; stand-ins until the stream
+  // controller exists.
+  bool StartStreaming();
+  void StopStreaming(int reason);
+  bool Streaming() const { return streaming_.load(); }
+
+  // Completed passes of the main loop (diagnostics; tests wait on it).
+  uint64_t CompletedPasses() const { return passes_.load(); }
+  // The current connection key (0: none).
+  uint64_t ConnectionKey() const { return connection_key_.load(); }
+  const ProtocolHandler& Handler() const { return handler_; }
+
+ private:
+  bool WaitForClient(bool first);
+  bool ClientConnected() const;
+  void ConnectedPass();
+  void CheckTimeouts();
+  void ServeQueuedDisconnect();
+  void ClientDisconnected();
+  void Cleanup();
+  // Real wait, cut short by Stop and by a queued disconnect notice.
+  void WaitForWake(uint32_t ms);
+  // Real wait, cut short by Stop only.
+  void WaitUnlessStopping(uint32_t ms);
+
+  void ReceiveLoop();
+  void ServeConnection(uint64_t key, std::vector<uint8_t>& frame);
+  void HandleFrame(uint64_t key, const std::vector<uint8_t>& frame);
+  void CloseAfterRefusal(uint64_t key, const char* reason);
+  void CompleteAuthentication(uint64_t key);
+  void ConnectionClosed(bool log_closed);
+
+  void ApplyTransportSecurity();
+  void DisableTransport();
+  void OnInputDatagram(const uint8_t* data, size_t length, const net::Endpoint& from);
+
+  void ReleaseVirtualMonitor(const char* reason);
+  bool SendSessionError(const SessionError& error);
+
+  const size_t slot_;
+  TcpServer* const server_;
+  const SessionPoolCallbacks pool_;
+  const uint16_t media_port_;
+  const uint16_t input_port_;
+  IClock& clock_;
+  const SessionManagerOptions options_;
+
+  ProtocolHandler handler_;
+  ControlFrameOpener opener_;  // receive thread only
+  MediaSender sender_;
+  InputReceiver receiver_;
+
+  // The transport lock: enabling and disabling sender and receiver. The
+  // receiver is never stopped under it, because its thread takes it in the
+  // datagram callback.
+  std::mutex transport_mu_;
+  bool transport_enabled_ = false;
+
+  std::mutex injector_mu_;
+  std::unique_ptr<IInputInjector> injector_;
+  std::atomic<bool> input_disabled_warned_{false};
+  RateLimiter input_warnings_{kInputWarningIntervalMs};
+
+  // Stop and queued disconnect notices wake the main loop.
+  std::mutex wake_mu_;
+  std::condition_variable wake_cv_;
+  std::atomic<bool> stop_requested_{false};
+  struct PendingDisconnect {
+    uint64_t key = 0;
+    std::string reason;
+  };
+  bool disconnect_pending_ = false;  // under wake_mu_
+  PendingDisconnect pending_disconnect_;
+
+  // The connection handed to the receive thread; the thread clears it when
+  // the connection is gone.
+  std::mutex handoff_mu_;
+  std::condition_variable handoff_cv_;
+  uint64_t handed_key_ = 0;
+  bool receive_thread_done_ = true;
+  std::thread receive_thread_;
+  RateLimiter frame_warnings_{ProtocolHandler::kPreAuthWarningIntervalMs};
+
+  // Connection state of the main loop.
+  std::atomic<uint64_t> connection_key_{0};
+  uint64_t connect_time_ms_ = 0;
+  bool waiting_for_authentication_ = false;
+  std::string peer_address_;
+  std::atomic<bool> closing_by_host_{false};
+  bool accept_failed_ = false;
+  std::string selected_monitor_id_;
+
+  std::atomic<bool> streaming_{false};
+  std::atomic<uint64_t> passes_{0};
+
+  std::atomic<IVirtualDisplayManager*> virtual_displays_{nullptr};
+  std::atomic<bool> clipboard_sharing_{true};
+  std::atomic<bool> tablet_only_audio_allowed_{false};
+
+  std::mutex settings_mu_;  // the settings lock
+  CaptureSettings capture_;
+  CaptureSettings pending_capture_;
+  bool capture_pending_ = false;
+
+  std::mutex audio_route_mu_;  // taken inside the pool mutex
+  bool audio_plays_here_ = false;
+  std::string audio_owner_name_;
+
+  std::mutex host_callbacks_mu_;
+  SessionHostCallbacks host_callbacks_;
+};
+
+// The pool's factory for real sessions.
+std::unique_ptr<IPoolSession> MakeSessionManager(SessionSetup setup);
+
+}  // namespace orvane

@@ -1,0 +1,644 @@
+#include "host/control/session_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/common/byte_order.h"
+#include "host/common/clock.h"
+#include "host/common/net.h"
+#include "host/common/platform_info.h"
+#include "host/control/control_frame.h"
+#include "host/control/tcp_server.h"
+#include "tests/support/test_support.h"
+
+namespace orvane {
+namespace {
+
+namespace pb = protocol::v1;
+using Steady = std::chrono::steady_clock;
+
+// Waits (in real time, bounded) for work that happens on the session's
+// threads. Time-outs under test run on the virtual clock.
+template <typename Pred>
+bool WaitFor(Pred pred, int limit_ms = 5000) {
+  const auto end = Steady::now() + std::chrono::milliseconds(limit_ms);
+  while (!pred()) {
+    if (Steady::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+pb::ControlMessage HelloMessage(const std::string& client_id, const std::string& app_version = "1.3.5") {
+  pb::ControlMessage message;
+  pb::Hello* hello = message.mutable_hello();
+  hello->set_client_id(client_id);
+  hello->set_client_name("Tablet " + client_id);
+  hello->set_app_version(app_version);
+  hello->set_protocol_version(1);
+  return message;
+}
+
+pb::ControlMessage StartStreamMessage() {
+  pb::ControlMessage message;
+  message.mutable_start_stream()->set_session_id("s-1");
+  return message;
+}
+
+pb::ControlMessage StopStreamMessage() {
+  pb::ControlMessage message;
+  message.mutable_stop_stream()->set_session_id("s-1");
+  return message;
+}
+
+// The tablet's end of the control connection.
+class TestTablet {
+ public:
+  explicit TestTablet(uint16_t server_port) {
+    int error = 0;
+    s_ = net::Create(net::Kind::kTcp, &error);
+    EXPECT_NE(s_, net::kInvalidSocket) << error;
+    EXPECT_EQ(net::Connect(s_, "127.0.0.1", server_port), 0);
+    port_ = net::LocalPort(s_, &error);
+  }
+  ~TestTablet() { net::Close(s_); }
+  TestTablet(const TestTablet&) = delete;
+  TestTablet& operator=(const TestTablet&) = delete;
+
+  unsigned port() const { return port_; }
+
+  bool Send(const pb::ControlMessage& message) {
+    const std::string payload = message.SerializeAsString();
+    uint8_t header[4];
+    StoreBe32(header, static_cast<uint32_t>(payload.size()));
+    return SendRaw(header, sizeof header) &&
+           SendRaw(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+  }
+
+  bool Read(pb::ControlMessage* message) {
+    uint8_t header[4];
+    if (!ReadExact(header, sizeof header)) return false;
+    std::string payload(LoadBe32(header), '\0');
+    if (!ReadExact(reinterpret_cast<uint8_t*>(payload.data()), payload.size())) return false;
+    return message->ParseFromString(payload);
+  }
+
+  bool SendRawFrame(const std::string& payload) {
+    uint8_t header[4];
+    StoreBe32(header, static_cast<uint32_t>(payload.size()));
+    return SendRaw(header, sizeof header) &&
+           SendRaw(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+  }
+
+  // True once the host has closed the connection (anything still unread is
+  // skipped).
+  bool WaitClosed() {
+    uint8_t buf[4096];
+    for (;;) {
+      int error = 0;
+      if (net::PollOne(s_, true, false, 5000, &error) != 1) return false;
+      if (net::Recv(s_, buf, sizeof buf, &error) <= 0) return true;
+    }
+  }
+
+  // Nothing to read and not closed.
+  bool Quiet() {
+    int error = 0;
+    return net::PollOne(s_, true, false, 0, &error) == 0;
+  }
+
+ private:
+  bool SendRaw(const uint8_t* data, size_t len) {
+    size_t sent = 0;
+    while (sent < len) {
+      int error = 0;
+      const long n = net::Send(s_, data + sent, len - sent, &error);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  bool ReadExact(uint8_t* buf, size_t len) {
+    size_t got = 0;
+    while (got < len) {
+      int error = 0;
+      if (net::PollOne(s_, true, false, 5000, &error) != 1) return false;
+      const long n = net::Recv(s_, buf + got, len - got, &error);
+      if (n <= 0) return false;
+      got += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  net::Socket s_ = net::kInvalidSocket;
+  unsigned port_ = 0;
+};
+
+// A UDP socket of the tablet for the input channel.
+class TestDatagrams {
+ public:
+  TestDatagrams() {
+    int error = 0;
+    s_ = net::Create(net::Kind::kUdp, &error);
+    EXPECT_NE(s_, net::kInvalidSocket) << error;
+    EXPECT_EQ(net::Bind(s_, "127.0.0.1", 0), 0);
+    port_ = net::LocalPort(s_, &error);
+  }
+  ~TestDatagrams() { net::Close(s_); }
+  unsigned port() const { return port_; }
+  void Send(uint16_t to_port, const std::string& bytes) {
+    int error = 0;
+    EXPECT_EQ(net::SendTo(s_, bytes.data(), bytes.size(), net::Endpoint{"127.0.0.1", to_port}, &error),
+              static_cast<long>(bytes.size()))
+        << error;
+  }
+
+ private:
+  net::Socket s_ = net::kInvalidSocket;
+  unsigned port_ = 0;
+};
+
+// The pool's side, recording what the session tells it.
+class FakePool {
+ public:
+  SessionPoolCallbacks Callbacks() {
+    SessionPoolCallbacks callbacks;
+    callbacks.admit_client = [this](size_t slot, const std::string& id, const std::string&, uint32_t* limit) {
+      Record("admit " + std::to_string(slot) + " " + id);
+      *limit = 4;
+      return admit.load();
+    };
+    callbacks.on_authenticated = [this](size_t slot, const std::string& name) {
+      Record("authenticated " + std::to_string(slot) + " " + name);
+    };
+    callbacks.on_client_state = [this](size_t slot, SessionClientState state, const std::string& peer,
+                                       uint64_t key) {
+      static const char* const kNames[] = {"waiting", "connected", "disconnected"};
+      std::string event = std::string(kNames[static_cast<int>(state)]) + " " + std::to_string(slot);
+      if (state != SessionClientState::kWaiting) event += " " + peer + " key=" + std::to_string(key);
+      Record(event);
+    };
+    return callbacks;
+  }
+
+  std::vector<std::string> Events() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_;
+  }
+  size_t Count(const std::string& prefix) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
+                                             [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
+  }
+
+  std::atomic<bool> admit{true};
+
+ private:
+  void Record(std::string event) {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.push_back(std::move(event));
+  }
+  mutable std::mutex mu_;
+  std::vector<std::string> events_;
+};
+
+class SessionManagerTest : public ::testing::Test {
+ protected:
+  ~SessionManagerTest() override { StopSession(); }
+
+  // adopt_input: hand the session a probed, still-bound input socket, as the
+  // pool does; otherwise input_port is bound by the receiver itself.
+  void StartSession(bool adopt_input = true, uint16_t input_port = 0) {
+    ASSERT_TRUE(server_.Start(0, "127.0.0.1"));
+    server_.SetHelloPeek(PeekHelloClientId);
+    SessionSetup setup;
+    setup.slot = 0;
+    setup.server = &server_;
+    setup.media_port = 9431;
+    setup.pool = pool_.Callbacks();
+    if (adopt_input) {
+      int error = 0;
+      net::Socket s = net::Create(net::Kind::kUdp, &error);
+      ASSERT_NE(s, net::kInvalidSocket);
+      ASSERT_EQ(net::Bind(s, "", 0), 0);
+      input_port_ = net::LocalPort(s, &error);
+      setup.input_socket = s;
+    } else {
+      input_port_ = input_port;
+    }
+    setup.input_port = input_port_;
+
+    SessionManagerOptions options;
+    options.clock = &clock_;
+    options.hello_authenticator = [this](const pb::Hello&) {
+      return authenticate_ ? HelloAuthDecision{pb::AUTH_RESULT_OK, true} : HelloAuthDecision{};
+    };
+    options.stream.start = [this] {
+      std::lock_guard<std::mutex> lock(stream_mu_);
+      stream_events_.push_back("start");
+      return true;
+    };
+    options.stream.stop = [this](int reason) {
+      std::lock_guard<std::mutex> lock(stream_mu_);
+      stream_events_.push_back("stop " + std::to_string(reason));
+    };
+    options.make_input_injector = [this] {
+      auto injector = std::make_unique<RecordingInputInjector>();
+      injector_ = injector.get();
+      return injector;
+    };
+    session_ = std::make_unique<SessionManager>(std::move(setup), std::move(options));
+    ASSERT_TRUE(session_->InitializeSlot().ok());
+    run_thread_ = std::thread([this] { session_->Run(); });
+  }
+
+  void StopSession() {
+    if (!session_) return;
+    session_->Stop();
+    server_.Stop();
+    if (run_thread_.joinable()) run_thread_.join();
+    session_.reset();
+  }
+
+  // Connects a tablet and waits until the session has taken it.
+  std::unique_ptr<TestTablet> Connect() {
+    const size_t before = pool_.Count("connected");
+    auto tablet = std::make_unique<TestTablet>(server_.ListeningPort());
+    EXPECT_TRUE(WaitFor([&] { return pool_.Count("connected") > before; }));
+    return tablet;
+  }
+
+  // Connects a tablet that authenticates.
+  std::unique_ptr<TestTablet> ConnectAuthenticated(const std::string& client_id = "tab-1") {
+    authenticate_ = true;
+    const size_t before = pool_.Count("authenticated");
+    auto tablet = Connect();
+    EXPECT_TRUE(tablet->Send(HelloMessage(client_id)));
+    pb::ControlMessage ack;
+    EXPECT_TRUE(tablet->Read(&ack));
+    EXPECT_EQ(ack.hello_ack().result(), pb::AUTH_RESULT_OK);
+    EXPECT_TRUE(WaitFor([&] { return pool_.Count("authenticated") > before; }));
+    EXPECT_TRUE(WaitFor([&] { return log_.Contains("[UDPRecv] Listening for input on port"); }));
+    return tablet;
+  }
+
+  // Lets the main loop run n more passes (so it has seen the clock's time).
+  void WaitPasses(uint64_t n) {
+    const uint64_t target = session_->CompletedPasses() + n;
+    ASSERT_TRUE(WaitFor([&] { return session_->CompletedPasses() >= target; }));
+  }
+
+  std::vector<std::string> StreamEvents() {
+    std::lock_guard<std::mutex> lock(stream_mu_);
+    return stream_events_;
+  }
+
+  testing::LogCapture log_;
+  ManualClock clock_;
+  TcpServer server_{2};
+  FakePool pool_;
+  std::atomic<bool> authenticate_{false};
+  std::atomic<RecordingInputInjector*> injector_{nullptr};
+  std::mutex stream_mu_;
+  std::vector<std::string> stream_events_;
+  uint16_t input_port_ = 0;
+  std::unique_ptr<SessionManager> session_;
+  std::thread run_thread_;
+};
+
+TEST(SessionErrorTest, ErrorMessageTable) {
+  const struct {
+    SessionError error;
+    uint32_t code;
+    const char* text;
+    bool fatal;
+  } cases[] = {
+      {EncoderInitFailedError(), 2, "Video encoder init failed", true},
+      {PenFallbackError("Pen input uses mouse events"), 2205, "Pen input uses mouse events", false},
+      {SecureInputUnavailableError(), 2206, "Secure input channel could not be started", true},
+      {MonitorUnavailableError(), 2401, "Selected monitor is unavailable", false},
+      {NoFreeEncoderError(), 2501,
+       "This PC has no free video encoder for another tablet. Disconnect a tablet or lower the resolution, then "
+       "reconnect.",
+       true},
+      {NoFreeVirtualMonitorError(3), 2502,
+       "Every virtual monitor of this PC is in use (3). Disconnect another tablet or choose Mirror for this one.",
+       true},
+      {DriverRestartPendingError(), 2503,
+       "Another monitor is ready after the virtual display driver restarts. Click Apply in Orvane Display on the PC, "
+       "then reconnect.",
+       true},
+      {DisconnectedByHostError(), 2504, "Disconnected from the PC", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(c.error.code, c.code);
+    EXPECT_EQ(c.error.description, c.text);
+    EXPECT_EQ(c.error.fatal, c.fatal);
+  }
+}
+
+TEST(SessionManagerSetupTest, InitializeWithoutControlServerFails) {
+  SessionManager session(SessionSetup{});
+  const SessionInitResult result = session.InitializeSlot();
+  EXPECT_EQ(result.code, kSessionInitOtherFailure);
+  EXPECT_EQ(result.message, "session has no control listener");
+  session.Run();  // returns at once
+}
+
+TEST_F(SessionManagerTest, InitializeSetsHostIdentityAndStopEndsRun) {
+  StartSession();
+  EXPECT_TRUE(log_.Contains("[INFO ] [Session 0] Initialized. Media=9431, Input=" + std::to_string(input_port_)));
+  const std::string name = ComputerNameUtf8();
+  if (!name.empty()) {
+    EXPECT_EQ(session_->Handler().HostId(), "orvane-" + name);
+    EXPECT_EQ(session_->Handler().HostName(), name);
+  }
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[INFO ] [Session] Waiting for mobile client connection..."); }));
+  StopSession();
+  EXPECT_TRUE(log_.Contains("[INFO ] [Session 0] Stopped waiting for a client (host is shutting down)"));
+}
+
+TEST_F(SessionManagerTest, ClientsThatDoNotAuthenticateAreClosedAtTheirTimeOut) {
+  const struct {
+    const char* name;
+    bool say_hello;
+    uint64_t timeout_ms;
+    const char* warning;
+    const char* reason;
+  } cases[] = {
+      {"silent", false, 10'000, "[WARN ] [Session] Dropping control client 127.0.0.1: no valid Hello within 10 s",
+       "hello timeout"},
+      {"hello only", true, 120'000,
+       "[WARN ] [Session] Dropping control client 127.0.0.1: not authenticated within 120 s",
+       "authentication timeout"},
+  };
+  StartSession();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto tablet = Connect();
+    if (c.say_hello) {
+      ASSERT_TRUE(tablet->Send(HelloMessage("tab-1")));
+      pb::ControlMessage ack;
+      ASSERT_TRUE(tablet->Read(&ack));
+      // Key agreement and pairing are not there: nobody authenticates.
+      EXPECT_EQ(ack.hello_ack().result(), pb::AUTH_RESULT_REJECTED);
+    }
+    clock_.AdvanceMs(c.timeout_ms - 1);
+    WaitPasses(2);
+    EXPECT_TRUE(tablet->Quiet());
+    EXPECT_FALSE(log_.Contains(c.warning));
+
+    clock_.AdvanceMs(1);
+    ASSERT_TRUE(tablet->WaitClosed());
+    ASSERT_TRUE(WaitFor([&] { return log_.Contains(c.warning); }));
+    EXPECT_TRUE(log_.Contains("[WARN ] [TCP] Dropping client 127.0.0.1:" + std::to_string(tablet->port()) +
+                              " of slot 0 (" + c.reason + ")"));
+    ASSERT_TRUE(WaitFor([&] { return log_.Contains("[INFO ] [Session] Waiting for next control client..."); }));
+    log_.Clear();
+  }
+  EXPECT_EQ(pool_.Count("disconnected 0 127.0.0.1"), 2u);
+}
+
+TEST_F(SessionManagerTest, RefusedHelloIsAnsweredThenClosed) {
+  const struct {
+    const char* name;
+    bool admit;
+    const char* app_version;
+    pb::AuthResult result;
+    uint32_t max_sessions;
+    const char* reason;
+  } cases[] = {
+      {"tablet limit", false, "1.3.5", pb::AUTH_RESULT_HOST_BUSY, 4, "host busy"},
+      {"app version", true, "1.2.0", pb::AUTH_RESULT_VERSION_MISMATCH, 0, "app version mismatch"},
+  };
+  StartSession();
+  std::atomic<int> refusals{0};
+  session_->SetVersionRefusedCallback([&](const VersionRefusal& r) {
+    EXPECT_EQ(r.app_version, "1.2.0");
+    ++refusals;
+  });
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pool_.admit = c.admit;
+    auto tablet = Connect();
+    ASSERT_TRUE(tablet->Send(HelloMessage("tab-9", c.app_version)));
+    pb::ControlMessage ack;
+    ASSERT_TRUE(tablet->Read(&ack));
+    EXPECT_EQ(ack.hello_ack().result(), c.result);
+    EXPECT_EQ(ack.hello_ack().max_sessions(), c.max_sessions);
+    EXPECT_EQ(ack.hello_ack().host_version(), "1.3.5");
+    ASSERT_TRUE(tablet->WaitClosed());
+    ASSERT_TRUE(WaitFor([&] {
+      return log_.Contains("of slot 0 (" + std::string(c.reason) + ")");
+    }));
+  }
+  EXPECT_EQ(refusals.load(), 1);
+}
+
+TEST_F(SessionManagerTest, ConnectedIsRecordedBeforeTheHelloIsAdmitted) {
+  StartSession();
+  // The Hello is on its way before the session has even taken the client.
+  TestTablet tablet(server_.ListeningPort());
+  ASSERT_TRUE(tablet.Send(HelloMessage("tab-1")));
+  pb::ControlMessage ack;
+  ASSERT_TRUE(tablet.Read(&ack));
+  const auto events = pool_.Events();
+  const auto connected = std::find_if(events.begin(), events.end(),
+                                      [](const std::string& e) { return e.rfind("connected 0", 0) == 0; });
+  const auto admitted = std::find(events.begin(), events.end(), "admit 0 tab-1");
+  ASSERT_NE(connected, events.end());
+  ASSERT_NE(admitted, events.end());
+  EXPECT_LT(connected, admitted);
+}
+
+TEST_F(SessionManagerTest, AuthenticationRecordsClientIdForReconnects) {
+  StartSession();
+  auto first = ConnectAuthenticated("tab-1");
+  EXPECT_TRUE(pool_.Count("authenticated 0 Tablet tab-1") == 1);
+  EXPECT_TRUE(log_.Contains("[INFO ] [Session] Transport encryption enabled"));
+
+  // The same tablet comes back from the same address while its old
+  // connection still looks alive: the server recognises it by client_id.
+  TestTablet second(server_.ListeningPort());
+  ASSERT_TRUE(second.Send(HelloMessage("tab-1")));
+  ASSERT_TRUE(WaitFor([&] {
+    return log_.Contains("[INFO ] [TCP] Client 127.0.0.1 reconnected (port " + std::to_string(second.port()) + ")");
+  }));
+  EXPECT_TRUE(first->WaitClosed());
+  pb::ControlMessage ack;
+  ASSERT_TRUE(second.Read(&ack));
+  EXPECT_EQ(ack.hello_ack().result(), pb::AUTH_RESULT_OK);
+  ASSERT_TRUE(WaitFor([&] { return pool_.Count("authenticated 0 Tablet tab-1") == 2; }));
+}
+
+TEST_F(SessionManagerTest, StreamRequestsReachTheStreamHooks) {
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return session_->Streaming(); }));
+  ASSERT_TRUE(tablet->Send(StopStreamMessage()));
+  pb::ControlMessage stopped;
+  ASSERT_TRUE(tablet->Read(&stopped));
+  EXPECT_EQ(stopped.stream_stopped().session_id(), "s-1");
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[INFO ] [Session] Stream stopped"); }));
+  EXPECT_FALSE(session_->Streaming());
+
+  // A tablet that vanishes mid-stream: the stream stops as a dropped link.
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return session_->Streaming(); }));
+  tablet.reset();
+  ASSERT_TRUE(WaitFor([&] {
+    return log_.Contains("[WARN ] [Session 0] Control client disconnected (link dropped) -- stopping stream");
+  }));
+  ASSERT_TRUE(WaitFor([&] { return StreamEvents().size() == 4; }));
+  EXPECT_EQ(StreamEvents(), (std::vector<std::string>{"start", "stop 2", "start", "stop 3"}));
+}
+
+TEST_F(SessionManagerTest, DisconnectWithNoticeIsCarriedOutByTheSession) {
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  const uint64_t key = session_->ConnectionKey();
+  ASSERT_NE(key, 0u);
+
+  // Which thread closes the connection.
+  std::mutex mu;
+  std::vector<std::thread::id> closers;
+  Logger::Instance().SetObserver([&](LogLevel, const std::string& message) {
+    if (message.find("[TCP] Dropping client") == std::string::npos) return;
+    std::lock_guard<std::mutex> lock(mu);
+    closers.push_back(std::this_thread::get_id());
+  });
+
+  EXPECT_FALSE(session_->Disconnect(key + 1, "disconnected on the PC", true));
+  ASSERT_TRUE(session_->Disconnect(key, "disconnected on the PC", true));
+  pb::ControlMessage notice;
+  ASSERT_TRUE(tablet->Read(&notice));
+  EXPECT_EQ(notice.error().error_code(), 2504u);
+  EXPECT_EQ(notice.error().error_description(), "Disconnected from the PC");
+  EXPECT_TRUE(notice.error().is_fatal());
+  ASSERT_TRUE(tablet->WaitClosed());
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return closers.size() == 1;
+  }));
+  Logger::Instance().SetObserver(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_NE(closers[0], std::this_thread::get_id());
+  }
+  ASSERT_TRUE(WaitFor([&] { return session_->ConnectionKey() == 0; }));
+  EXPECT_FALSE(session_->Disconnect(0, "disconnected on the PC", true));
+}
+
+TEST_F(SessionManagerTest, DisconnectWithoutNoticeClosesAtOnce) {
+  StartSession();
+  auto tablet = Connect();
+  ASSERT_TRUE(session_->Disconnect(0, "display mode changed", false));
+  EXPECT_TRUE(log_.Contains("of slot 0 (display mode changed)"));
+  ASSERT_TRUE(tablet->WaitClosed());
+}
+
+TEST_F(SessionManagerTest, InputDatagramsPunchAndInject) {
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  ASSERT_NE(injector_.load(), nullptr);
+  TestDatagrams udp;
+
+  udp.Send(input_port_, "OVDMP1");
+  ASSERT_TRUE(WaitFor([&] {
+    return log_.Contains("[INFO ] [Session] Media UDP remote endpoint updated via punch: 127.0.0.1:" +
+                         std::to_string(udp.port()));
+  }));
+
+  pb::InputEvent touch;
+  touch.mutable_touch()->set_action(pb::TOUCH_ACTION_DOWN);
+  touch.mutable_touch()->set_pointer_id(7);
+  touch.mutable_touch()->set_x_normalized(0.5f);
+  udp.Send(input_port_, touch.SerializeAsString());
+  ASSERT_TRUE(WaitFor([&] { return injector_.load()->Events().size() == 1; }));
+  EXPECT_EQ(std::get<TouchInput>(injector_.load()->Events()[0]).pointer_id, 7u);
+
+  // Malformed input from the authenticated tablet: one line per second.
+  const std::string junk("\xFF\xFF\xFF", 3);
+  const std::string line = "[WARN ] [Session] Dropping malformed authenticated input packet (3 bytes)";
+  for (int i = 0; i < 3; ++i) udp.Send(input_port_, junk);
+  udp.Send(input_port_, touch.SerializeAsString());  // arrives after the junk
+  ASSERT_TRUE(WaitFor([&] { return injector_.load()->Events().size() == 2; }));
+  EXPECT_EQ(log_.Count(line), 1u);
+  clock_.AdvanceMs(SessionManager::kInputWarningIntervalMs);
+  udp.Send(input_port_, junk);
+  ASSERT_TRUE(WaitFor([&] { return log_.Count(line) == 2; }));
+  EXPECT_TRUE(log_.Contains(line + " (2 similar suppressed)"));
+
+  // The tablet leaves: its contacts are lifted.
+  tablet.reset();
+  ASSERT_TRUE(WaitFor([&] { return injector_.load()->ReleaseCount() == 1; }));
+}
+
+TEST_F(SessionManagerTest, InputPortFailureIsFatalForTheTabletOnly) {
+  // Another program holds the slot's input port.
+  int error = 0;
+  net::Socket blocker = net::Create(net::Kind::kUdp, &error);
+  ASSERT_NE(blocker, net::kInvalidSocket);
+  ASSERT_EQ(net::Bind(blocker, "", 0), 0);
+  const uint16_t taken = net::LocalPort(blocker, &error);
+  StartSession(/*adopt_input=*/false, taken);
+
+  authenticate_ = true;
+  auto tablet = Connect();
+  ASSERT_TRUE(tablet->Send(HelloMessage("tab-1")));
+  pb::ControlMessage ack;
+  ASSERT_TRUE(tablet->Read(&ack));
+  EXPECT_EQ(ack.hello_ack().result(), pb::AUTH_RESULT_OK);
+  pb::ControlMessage failure;
+  ASSERT_TRUE(tablet->Read(&failure));
+  EXPECT_EQ(failure.error().error_code(), 2206u);
+  EXPECT_EQ(failure.error().error_description(), "Secure input channel could not be started");
+  EXPECT_TRUE(failure.error().is_fatal());
+  EXPECT_TRUE(log_.Contains("[ERROR] [Session] Failed to start input UDP receiver code=1 msg=UDP receiver bind() failed"));
+  WaitPasses(2);
+  EXPECT_TRUE(tablet->Quiet());
+  net::Close(blocker);
+}
+
+TEST_F(SessionManagerTest, PreAuthenticationWarningsAreRateLimited) {
+  StartSession();
+  auto tablet = Connect();
+  const std::string junk("\xFF\xFF", 2);
+  const std::string parse = "[ERROR] [Protocol] Failed to parse control message size=2 prefix=FFFF0000";
+  const std::string ignored = "[WARN ] [Protocol] Ignoring control message type=14 before authentication";
+  const std::string issue = "[WARN ] [Session] Control frame handling issue code=4 msg=Failed to parse control message";
+  pb::ControlMessage ack;
+
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(tablet->SendRawFrame(junk));
+    ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  }
+  ASSERT_TRUE(tablet->Send(HelloMessage("tab-1")));
+  ASSERT_TRUE(tablet->Read(&ack));  // everything before it has been handled
+  EXPECT_EQ(log_.Count(parse), 1u);
+  EXPECT_EQ(log_.Count(ignored), 0u);
+  EXPECT_EQ(log_.Count(issue), 1u);
+
+  clock_.AdvanceMs(ProtocolHandler::kPreAuthWarningIntervalMs);
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(tablet->SendRawFrame(junk));
+  ASSERT_TRUE(tablet->Send(HelloMessage("tab-1")));
+  ASSERT_TRUE(tablet->Read(&ack));
+  EXPECT_TRUE(log_.Contains(ignored + " (5 similar suppressed)"));
+  EXPECT_EQ(log_.Count(parse), 1u);
+  EXPECT_TRUE(log_.Contains(issue + " (2 similar suppressed)"));
+  EXPECT_TRUE(tablet->Quiet());  // frames that cannot be used never close the connection
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,101 @@
+#include "tools/tablet_sim/sim_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace orvane::sim {
+namespace {
+
+TEST(SimOptions, DefaultsMatchAHostOnThisComputer) {
+  const ParseResult r = ParseSimCommandLine({});
+  ASSERT_EQ(r.status, ParseStatus::kRun);
+  EXPECT_EQ(r.options.host, "127.0.0.1");
+  EXPECT_EQ(r.options.port, 9430);
+  EXPECT_EQ(r.options.app_version, "1.3.5");
+  EXPECT_EQ(r.options.protocol_version, 1u);
+  EXPECT_FALSE(r.options.client_id.empty());
+  EXPECT_FALSE(r.options.client_name.empty());
+  EXPECT_TRUE(r.options.send_hello);
+  EXPECT_EQ(r.options.hold_seconds, 0u);
+  EXPECT_FALSE(r.options.quiet);
+}
+
+TEST(SimOptions, ReadsEveryOption) {
+  const ParseResult r = ParseSimCommandLine({"--host", "192.168.1.20", "--port", "19430", "--name", "Tablet \xC3\xA9",
+                                             "--id", "tab-a", "--app-version", "1.2.9", "--protocol-version", "2",
+                                             "--no-hello", "--hold", "30", "--quiet"});
+  ASSERT_EQ(r.status, ParseStatus::kRun) << r.error;
+  EXPECT_EQ(r.options.host, "192.168.1.20");
+  EXPECT_EQ(r.options.port, 19430);
+  EXPECT_EQ(r.options.client_name, "Tablet \xC3\xA9");
+  EXPECT_EQ(r.options.client_id, "tab-a");
+  EXPECT_EQ(r.options.app_version, "1.2.9");
+  EXPECT_EQ(r.options.protocol_version, 2u);
+  EXPECT_FALSE(r.options.send_hello);
+  EXPECT_EQ(r.options.hold_seconds, 30u);
+  EXPECT_TRUE(r.options.quiet);
+}
+
+TEST(SimOptions, TextsAreSentAsGivenWithinTheirBounds) {
+  // The simulator must be able to send what a broken app would: empty ids
+  // and versions the host refuses.
+  const ParseResult r =
+      ParseSimCommandLine({"--id", "", "--app-version", "1.3", "--name", std::string(kMaxClientNameBytes, 'n')});
+  ASSERT_EQ(r.status, ParseStatus::kRun) << r.error;
+  EXPECT_EQ(r.options.client_id, "");
+  EXPECT_EQ(r.options.app_version, "1.3");
+  EXPECT_EQ(r.options.client_name.size(), kMaxClientNameBytes);
+}
+
+TEST(SimOptions, HelpWinsOverEverythingElse) {
+  EXPECT_EQ(ParseSimCommandLine({"--port", "1", "--help"}).status, ParseStatus::kHelp);
+  EXPECT_EQ(ParseSimCommandLine({"-h"}).status, ParseStatus::kHelp);
+  const std::string usage = SimUsageText();
+  for (const char* option : {"--host", "--port", "--name", "--id", "--app-version", "--protocol-version", "--no-hello",
+                             "--hold", "--quiet", "--help"}) {
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
+  }
+}
+
+TEST(SimOptions, RefusesBadValuesNamingTheOption) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* error_part;
+  };
+  const Case cases[] = {
+      {{"--port"}, "--port needs a value"},
+      {{"--port", "0"}, "--port"},
+      {{"--port", "65536"}, "--port"},
+      {{"--port", "12ab"}, "--port"},
+      {{"--port", "-5"}, "--port"},
+      {{"--host", "localhost"}, "--host"},
+      {{"--host", "1.2.3.256"}, "--host"},
+      {{"--hold", "86401"}, "--hold"},
+      {{"--hold", "1.5"}, "--hold"},
+      {{"--protocol-version", "1000000000"}, "--protocol-version"},
+      {{"--id", std::string(kMaxClientIdBytes + 1, 'i')}, "--id"},
+      {{"--name", std::string(kMaxClientNameBytes + 1, 'n')}, "--name"},
+      {{"--name", "bad \xFF utf8"}, "--name"},
+      {{"--app-version", std::string(kMaxAppVersionBytes + 1, '1')}, "--app-version"},
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"--hold", "5", "stray"}, "unknown option 'stray'"},
+      {{"--evil\n[Sim] Connected"}, "unknown option '--evil\\x0A[Sim] Connected'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    const ParseResult r = ParseSimCommandLine(c.args);
+    EXPECT_EQ(r.status, ParseStatus::kError);
+    EXPECT_NE(r.error.find(c.error_part), std::string::npos) << r.error;
+  }
+}
+
+TEST(SimOptions, ALaterRepetitionWins) {
+  const ParseResult r = ParseSimCommandLine({"--port", "1000", "--port", "2000"});
+  ASSERT_EQ(r.status, ParseStatus::kRun);
+  EXPECT_EQ(r.options.port, 2000);
+}
+
+}  // namespace
+}  // namespace orvane::sim

@@ -1,0 +1,24 @@
+#pragma once
+// One run of the simulated tablet: connect to the host's control port, say
+// Hello (unless told to stay silent), print whatever the host answers, and
+// end when the host closes the connection or the hold time runs out.
+
+#include "host/common/clock.h"
+#include "tools/tablet_sim/sim_options.h"
+#include "tools/tablet_sim/sim_output.h"
+
+namespace orvane::sim {
+
+// Exit codes of the program.
+enum SimExitCode : int {
+  kSimExitOk = 0,                // the host closed the connection, or the hold ran out
+  kSimExitConnectFailed = 1,     // no connection to the host
+  kSimExitUsage = 2,             // bad command line
+  kSimExitConnectionFailed = 3,  // sending or receiving failed, or the host broke the framing
+};
+
+// Runs to the end; returns one of SimExitCode. The clock supplies the
+// envelope timestamps and the hold deadline.
+int RunTabletSim(const SimOptions& options, SimOutput& out, IClock& clock);
+
+}  // namespace orvane::sim
