@@ -91,34 +91,30 @@ void ProtocolHandler::SetHelloAuthenticator(HelloAuthenticator authenticator) {
 
 // ---------------------------------------------------------------- logging
 
-void ProtocolHandler::PeerWarn(const char* format, ...) {
+void ProtocolHandler::PeerLog(LogLevel level, const char* format, va_list args) {
   uint64_t suppressed = 0;
   if (!authenticated_ && !peer_warnings_.Allow(clock_.TickMs(), &suppressed)) return;
   char text[kLogMessageBufferBytes];
-  va_list args;
-  va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
   if (suppressed > 0) {
-    LogWarn("%s (%llu similar suppressed)", text, static_cast<unsigned long long>(suppressed));
+    Logger::Instance().Log(level, "%s (%llu similar suppressed)", text, static_cast<unsigned long long>(suppressed));
   } else {
-    LogWarn("%s", text);
+    Logger::Instance().Log(level, "%s", text);
   }
 }
 
-void ProtocolHandler::PeerError(const char* format, ...) {
-  uint64_t suppressed = 0;
-  if (!authenticated_ && !peer_warnings_.Allow(clock_.TickMs(), &suppressed)) return;
-  char text[kLogMessageBufferBytes];
+void ProtocolHandler::PeerWarn(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  PeerLog(LogLevel::kWarn, format, args);
   va_end(args);
-  if (suppressed > 0) {
-    LogError("%s (%llu similar suppressed)", text, static_cast<unsigned long long>(suppressed));
-  } else {
-    LogError("%s", text);
-  }
+}
+
+void ProtocolHandler::PeerError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PeerLog(LogLevel::kError, format, args);
+  va_end(args);
 }
 
 void ProtocolHandler::SetResult(HostResult result) {

@@ -19,6 +19,7 @@
 // take-and-clear operations and senders may run on any thread.
 
 #include <atomic>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,6 +27,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/app/logger.h"
 #include "host/common/clock.h"
 #include "host/common/host_result.h"
 #include "host/common/printf_check.h"
@@ -168,6 +170,8 @@ class ProtocolHandler {
 
   // A warning caused by the peer: rate-limited while the connection is not
   // authenticated.
+  // Peer-caused lines: rate-limited per connection until authentication.
+  void PeerLog(LogLevel level, const char* format, va_list args) ORVANE_PRINTF(3, 0);
   void PeerWarn(const char* format, ...) ORVANE_PRINTF(2, 3);
   void PeerError(const char* format, ...) ORVANE_PRINTF(2, 3);
   void SetResult(HostResult result);

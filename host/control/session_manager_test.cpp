@@ -23,19 +23,8 @@ namespace orvane {
 namespace {
 
 namespace pb = protocol::v1;
-using Steady = std::chrono::steady_clock;
 
-// Waits (in real time, bounded) for work that happens on the session's
-// threads. Time-outs under test run on the virtual clock.
-template <typename Pred>
-bool WaitFor(Pred pred, int limit_ms = 5000) {
-  const auto end = Steady::now() + std::chrono::milliseconds(limit_ms);
-  while (!pred()) {
-    if (Steady::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using testing::WaitFor;
 
 pb::ControlMessage HelloMessage(const std::string& client_id, const std::string& app_version = "1.3.5") {
   pb::ControlMessage message;

@@ -20,17 +20,7 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// Waits (in real time, bounded) until the condition holds; the socket work
-// under test happens on other threads.
-template <typename Pred>
-bool WaitFor(Pred pred, int limit_ms = 5000) {
-  const auto end = Steady::now() + std::chrono::milliseconds(limit_ms);
-  while (!pred()) {
-    if (Steady::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using testing::WaitFor;
 
 std::string Fmt(const char* format, unsigned a, unsigned b = 0) {
   char buf[256];

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/app/logger.h"
@@ -49,6 +51,18 @@ class LogCapture {
   mutable std::mutex mu_;
   std::vector<std::string> lines_;
 };
+
+// Waits (in real time, bounded) until the condition holds: for work that
+// happens on other threads. Time-outs under test run on a virtual clock.
+template <typename Pred>
+bool WaitFor(Pred pred, int limit_ms = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 // Sets an environment variable for the scope (restores the old value).
 class ScopedEnv {
