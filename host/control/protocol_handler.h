@@ -3,29 +3,33 @@
 //
 // The session's control receive thread hands it every frame after the frame
 // envelope has been opened. The handler answers Hello (version check, tablet
-// limit, authentication), refuses everything else until the tablet is
-// authenticated, and turns requests into state that the session's main loop
-// takes and clears. Every message the host sends on the control channel
-// leaves through SendControlMessage, which stamps the protocol version, the
-// next sequence number and the host clock.
+// limit, identity, authentication), refuses everything else until the tablet
+// is authenticated, negotiates the stream from CapabilityExchange and turns
+// every other request into state that the session and the stream take and
+// clear. Every message the host sends on the control channel leaves through
+// SendControlMessage, which stamps the protocol version, the next sequence
+// number and the host clock.
 //
-// This stage answers Hello and the stream start/stop requests. Key agreement
-// and pairing are not part of the host yet: unless a Hello authenticator is
-// installed, a tablet that says Hello is answered AUTH_RESULT_REJECTED and
-// never becomes authenticated (the session closes it at its authentication
-// time-out).
+// Key agreement, pairing and the second authentication version plug in
+// through ControlSecurityHooks and the HelloAuthenticator. Without an
+// authenticator a tablet that says Hello is answered AUTH_RESULT_REJECTED
+// and never becomes authenticated (the session closes it at its
+// authentication time-out).
 //
-// Threads: HandleMessage runs on the session's receive thread; queries,
-// take-and-clear operations and senders may run on any thread.
+// Threads: HandleControlFrame runs on the session's receive thread; queries,
+// take-and-clear operations and builders may run on any thread.
 
 #include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/app/logger.h"
 #include "host/common/clock.h"
@@ -34,6 +38,7 @@
 #include "host/common/rate_limiter.h"
 #include "host/control/host_ports.h"
 #include "host/control/session_types.h"
+#include "host/video/monitor_enumeration.h"
 #include "orvane_protocol_v1.pb.h"
 
 namespace orvane {
@@ -54,6 +59,8 @@ struct SessionConfig {
   uint16_t media_port = kDefaultMediaPort;
   uint16_t input_port = kDefaultInputPort;
   bool stream_resize_supported = false;
+  // Fragments per frame the tablet accepts, after clamping; the only value
+  // of the limit that consumers use.
   uint32_t fragment_limit = 256;
   std::string route_class;
   std::string session_id;
@@ -69,21 +76,158 @@ enum class VersionVerdict : int {
 
 VersionVerdict CompareAppVersion(std::string_view app_version, std::string_view host_version);
 
-// The stream requests the main loop takes in one go. At most one of start
-// and stop is set: the tablet's last request wins.
+// ------------------------------------------------------------ negotiation
+
+// A codec the tablet can decode, as negotiation sees it.
+struct CodecCandidate {
+  uint32_t codec = 1;  // 1 H.264, 2 HEVC
+  uint32_t max_width = 1920;
+  uint32_t max_height = 1080;
+  uint32_t max_fps = 60;
+  bool hardware_decode = true;
+  bool uhd120_capable = false;
+  bool present = false;
+};
+
+struct FrameSize {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  bool operator==(const FrameSize& other) const { return width == other.width && height == other.height; }
+};
+
+struct StreamMode {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t fps = 0;
+};
+
+// Frame rates the stream runs at: >= 120 -> 120, >= 90 -> 90, >= 60 -> 60,
+// otherwise 30.
+uint32_t NormalizeFps(uint32_t fps);
+// The frame rate a quality profile asks for: >= 120 -> 120, >= 90 -> 90,
+// < 60 -> 30, otherwise 60.
+uint32_t NormalizeQualityFps(uint32_t fps);
+// Scales (w, h), taken as landscape, into W x H without enlarging it and
+// rounds each side down to a multiple of 8; exact integer arithmetic.
+FrameSize FitInto(uint32_t w, uint32_t h, uint32_t max_w, uint32_t max_h);
+// The first size and frame rate, from the target downwards, that the
+// candidate can decode; 1280 x 720 at 30 when none.
+StreamMode FitMode(uint32_t width, uint32_t height, uint32_t fps, const CodecCandidate& candidate);
+// Initial bitrate in kbit/s for a negotiated mode.
+uint32_t InitialBitrateKbps(uint32_t codec, uint32_t width, uint32_t height, uint32_t fps);
+// A route class as reported by the tablet: its first 32 bytes, kept only
+// when every byte is a-z or '_'; otherwise empty.
+std::string FilterRouteClass(const std::string& route_class);
+
+// ------------------------------------------------------ requests and data
+
+// Stream start/stop as the main loop takes them. At most one is set: the
+// tablet's last request wins. Keyframe requests are taken separately.
 struct StreamRequests {
   bool start = false;
   bool stop = false;
-  bool keyframe = false;
 };
 
-// The outcome of authenticating a Hello that passed the version check and
-// the tablet limit.
+struct ClipboardIn {
+  std::string text;
+  std::string image_data;
+  std::string mime_type;
+};
+
+// Retransmission requests for the video stream.
+struct NackBatch {
+  uint32_t stream_type = 0;
+  std::vector<uint32_t> sequence_numbers;  // at most kMaxNackBatch
+};
+
+// The tablet's link and decoder statistics, sanitised on intake: finite,
+// percentages 0..100, times 0..60000 ms, route class filtered.
+struct TabletStats {
+  float rtt_ms = 0;
+  float packet_loss_pct = 0;
+  float jitter_ms = 0;
+  float decode_pressure_pct = 0;
+  float receiver_drop_pct = 0;
+  uint32_t fec_recovered_packets = 0;
+  float late_drop_pct = 0;
+  std::string route_class;
+  std::string drop_reasons;  // first 512 bytes
+};
+
+struct WindowCommandRequest {
+  bool move_back = false;
+  uint32_t request_id = 0;
+};
+
+// Why a stream shows a mirrored monitor instead of a virtual one.
+enum class MirrorFallbackCause : int {
+  kNone = 0,
+  kDriverNotInstalled = 1,
+  kVirtualDisplayFailed = 2,
+  kMonitorNotFound = 3,
+  kOther = 4,
+};
+
+struct StreamStartedInfo {
+  std::string session_id;
+  bool extended_display = false;
+  uint32_t display_number = 0;  // sent only with extended_display
+  MirrorFallbackCause mirror_fallback = MirrorFallbackCause::kNone;
+  uint32_t source_width = 0;
+  uint32_t source_height = 0;
+};
+
+struct HostStreamStats {
+  std::string session_id;
+  float capture_ms_p50 = 0;
+  float capture_ms_p95 = 0;
+  float encode_ms_p50 = 0;
+  float encode_ms_p95 = 0;
+  uint32_t current_bitrate_kbps = 0;
+};
+
+// ------------------------------------------------------- security seams
+
+// The outcome of authenticating a Hello that passed the version check, the
+// tablet limit and the handshake start (the session keys and the tablet's
+// credential, or the second authentication version's signed answer).
 struct HelloAuthDecision {
   protocol::v1::AuthResult result = protocol::v1::AUTH_RESULT_REJECTED;
   // The connection has session keys (the UDP channels may be enabled).
   bool session_keys_ready = false;
+  // Authentication version 2: the tablet's AuthProof is awaited; the
+  // connection becomes authenticated through FinishAuthV2.
+  bool auth_v2_pending = false;
+  std::string host_identity_public_key;  // successful auth v2 answer only
+  std::string host_signature;
 };
+
+struct HandshakeStart {
+  bool usable = false;
+  bool directional = false;  // echoed in HelloAck.directional_control_nonce
+};
+
+// Key agreement and key rotation; every member may be empty.
+struct ControlSecurityHooks {
+  // On every Hello (before the handshake) and at the end of a connection.
+  std::function<void()> reset_keys;
+  // Replaces the host's ephemeral pair and checks the tablet's key. Absent:
+  // usable when the client identity is, directional as the Hello asks.
+  std::function<HandshakeStart(const protocol::v1::Hello&)> start_handshake;
+  // The host's current ephemeral public key; empty when none.
+  std::function<std::string()> host_ephemeral_public_key;
+  std::function<void(const protocol::v1::AuthProof&, bool encrypted)> handle_auth_proof;
+  std::function<void(const protocol::v1::KeyRotation&)> handle_key_rotation;
+  std::function<void(const protocol::v1::KeyRotationAck&)> handle_key_rotation_ack;
+  std::function<void(const protocol::v1::RekeyRequired&)> handle_rekey_required;
+};
+
+// "moved", "no-window", "elevated", "not-responding", "not-extended",
+// "failed"; "unknown" for any other value.
+const char* WindowMoveStatusName(WindowMoveStatus status);
+
+// FNV-1a over the bytes as "%08X" (the key fingerprint of log lines).
+std::string KeyFingerprintText(std::string_view bytes);
 
 class ProtocolHandler {
  public:
@@ -96,14 +240,21 @@ class ProtocolHandler {
   // Identity texts kept for logs and refusals.
   static constexpr size_t kClientTextLogBytes = 128;
   static constexpr size_t kAppVersionLogBytes = 32;
+  static constexpr size_t kRouteClassBytes = 32;
+  static constexpr size_t kDropReasonsBytes = 512;
+  static constexpr size_t kMaxNackBatch = 1024;
+  static constexpr size_t kMaxWindowCommands = 4;
+  static constexpr uint32_t kNackStreamVideo = 1;
+  static constexpr uint32_t kErrorFileTransferUnavailable = 2301;
+  static constexpr float kMaxStatsTimeMs = 60000.0f;
 
   using FrameSender = std::function<bool(const uint8_t* data, size_t length)>;
   // client_id, client_name -> admitted; *limit receives the tablet limit.
   using AdmissionCallback =
       std::function<bool(const std::string& client_id, const std::string& client_name, uint32_t* limit)>;
   using VersionRefusedCallback = std::function<void(const VersionRefusal&)>;
-  // Stand-in for the key agreement and the credential check until they
-  // exist; absent, every Hello is answered AUTH_RESULT_REJECTED.
+  // The session keys and the tablet's credential for a usable Hello; absent,
+  // every Hello is answered AUTH_RESULT_REJECTED.
   using HelloAuthenticator = std::function<HelloAuthDecision(const protocol::v1::Hello&)>;
 
   explicit ProtocolHandler(IClock& clock = SystemClock());
@@ -119,57 +270,123 @@ class ProtocolHandler {
   void SetAdmissionCallback(AdmissionCallback callback);
   void SetVersionRefusedCallback(VersionRefusedCallback callback);
   void SetHelloAuthenticator(HelloAuthenticator authenticator);
+  void SetSecurityHooks(ControlSecurityHooks hooks);
+  // The platform enumeration by default.
+  void SetMonitorEnumerator(std::shared_ptr<IMonitorEnumerator> enumerator);
 
   // Parses one opened frame and dispatches it. A frame that does not parse
   // gives code 4 and changes nothing.
   HostResult HandleControlFrame(const uint8_t* data, size_t length, bool encrypted);
   // Dispatches one message; handled and ignored messages give success.
   HostResult HandleMessage(const protocol::v1::ControlMessage& message, bool encrypted);
-  // End of a connection: every per-connection flag, request and the
-  // negotiated configuration go back to their start values.
+  // End of a connection: every per-connection item goes back to its start
+  // value, except the count of messages dropped before authentication (the
+  // next Hello reports it) and the user-ended flag (the session takes it).
   void Reset();
   HostResult LastResult() const;
 
+  // Authentication version 2 finished (the AuthProof was checked): clears
+  // the pending proof, marks the connection authenticated when result is OK
+  // and answers AuthStatus.
+  bool FinishAuthV2(protocol::v1::AuthResult result, bool session_keys_ready);
+  // An outgoing message was dropped because the tablet is not authenticated.
+  void CountDroppedBeforeAuthentication() { ++dropped_before_auth_; }
+  uint64_t DroppedBeforeAuthentication() const { return dropped_before_auth_.load(); }
+
   // Queries.
   bool HelloReceived() const { return hello_received_.load(); }
+  // Incremented by every Hello (the session notices a Hello on an
+  // authenticated connection by it).
+  uint64_t HelloCount() const { return hello_count_.load(); }
   bool IsAuthenticated() const { return authenticated_.load(); }
+  bool AuthV2Pending() const { return auth_v2_pending_.load(); }
   bool HasSessionKeys() const { return session_keys_ready_.load(); }
   bool RefusedBusy() const { return refused_busy_.load(); }
   bool RefusedVersion() const { return refused_version_.load(); }
-  bool InputEnabled() const { return input_enabled_.load(); }
+  bool InputEnabled() const;
   bool Streaming() const { return streaming_.load(); }
+  bool VideoPaused() const { return video_paused_.load(); }
+  bool WindowCommandsSupported() const { return window_commands_supported_.load(); }
   std::string ClientId() const;
   std::string ClientName() const;
   std::string AppVersion() const;
   SessionConfig GetSessionConfig() const;
   std::string HostId() const;
   std::string HostName() const;
+  std::string SelectedMonitorId() const;
+  // 0 unspecified, 1 landscape, 2 portrait.
+  uint32_t Orientation() const { return orientation_.load(); }
   // A short description of the tablet for the tablet list ("" before Hello).
   std::string DescribeClient() const;
 
-  // Take-and-clear operations of the session's main loop.
+  // Take-and-clear operations.
   StreamRequests TakeStreamRequests();
+  bool TakeKeyframeRequest();
   bool TakeUserEnded();
+  bool TakeQualityChanged();
+  bool TakeMonitorChanged();
+  bool TakeOrientationChanged();
+  bool TakeClipboardIn(ClipboardIn* out);
+  bool TakeNackBatch(NackBatch* out);
+  bool TakeTabletStats(TabletStats* out);
+  bool TakeWindowCommand(WindowCommandRequest* out);
+  // A Hello arrived on an authenticated connection: the session restarts its
+  // hello and authentication time-outs from *hello_tick_ms (the tick of that
+  // Hello).
+  bool TakeAuthenticationRestart(uint64_t* hello_tick_ms);
+
+  // Session-side updates.
+  void SetNegotiatedSize(uint32_t width, uint32_t height);
+  // The monitor the stream captures; reported as active in the monitor list
+  // when the tablet selected none.
+  void SetActiveMonitorId(const std::string& monitor_id);
 
   // Stamps protocol_version, sequence_id and timestamp_us where the caller
   // left them zero, serialises and sends; one message at a time, so the
   // sequence on the wire is the order of the numbers.
   bool SendControlMessage(protocol::v1::ControlMessage* message);
-  bool SendErrorMessage(uint32_t code, const std::string& description, bool fatal);
+
+  // Builders.
+  bool SendAuthStatus(protocol::v1::AuthResult result);
+  bool SendStreamStarted(const StreamStartedInfo& info);
   bool SendStreamStopped(const std::string& session_id);
+  bool SendStreamWarmup(const std::string& session_id, const std::string& phase, const std::string& reason,
+                        uint32_t expected_first_frame_deadline_ms);
+  bool SendFirstFrameProduced(const std::string& session_id, uint64_t timestamp_us, uint64_t frame_number);
+  // False (and nothing sent) when the tablet does not support stream resize.
+  bool SendStreamResize(const std::string& session_id, FrameSize encoded, FrameSize logical, uint32_t scale_permille);
+  bool SendDisplayOrientationUpdate(const std::string& session_id, uint32_t width, uint32_t height);
+  bool SendExtendedDisplayInfo(uint32_t side, bool has_windows);
+  bool SendAudioRoute(bool plays_here, const std::string& owner_name);
+  bool SendMonitorListResponse();
+  bool SendWindowCommandResult(uint32_t request_id, bool move_back, WindowMoveStatus status,
+                               const std::string& window_title);
+  bool SendErrorMessage(uint32_t code, const std::string& description, bool fatal);
+  bool SendStatsReport(const HostStreamStats& stats);
+  bool SendPong(uint64_t ping_timestamp_us);
 
  private:
   void HandleHello(const protocol::v1::Hello& hello);
+  void HandleCapabilityExchange(const protocol::v1::CapabilityExchange& caps);
   void HandleStartStream(const protocol::v1::StartStream& start);
   void HandleStopStream(const protocol::v1::StopStream& stop);
+  void HandleQualityProfile(const protocol::v1::SetQualityProfile& profile);
+  void HandleClipboard(const protocol::v1::ClipboardUpdate& update);
+  void HandleNack(const protocol::v1::NackRequest& nack);
+  void HandleStats(const protocol::v1::StatsReport& report);
   void HandleSessionTerminate(const protocol::v1::SessionTerminate& terminate);
-  bool SendHelloAck(protocol::v1::AuthResult result, uint32_t max_sessions, bool auth_v2_requested);
+  void HandleSelectMonitor(const protocol::v1::SelectMonitor& select);
+  void HandleOrientation(const protocol::v1::DisplayOrientationUpdate& update);
+  void HandleWindowCommand(const protocol::v1::WindowCommand& command);
+  bool SendHelloAck(protocol::v1::AuthResult result, uint32_t max_sessions, bool auth_v2_requested,
+                    bool directional, const HelloAuthDecision* decision);
+  // False (and the "ignored before authentication" warning) when the
+  // connection lost its authentication while the message was on its way.
+  bool StillAuthenticated(const char* message_name);
 
   void RequestStreamStart();
   void RequestStreamStop();
 
-  // A warning caused by the peer: rate-limited while the connection is not
-  // authenticated.
   // Peer-caused lines: rate-limited per connection until authentication.
   void PeerLog(LogLevel level, const char* format, va_list args) ORVANE_PRINTF(3, 0);
   void PeerWarn(const char* format, ...) ORVANE_PRINTF(2, 3);
@@ -183,9 +400,12 @@ class ProtocolHandler {
   AdmissionCallback admission_;
   VersionRefusedCallback version_refused_;
   HelloAuthenticator authenticator_;
+  ControlSecurityHooks security_;
+  std::shared_ptr<IMonitorEnumerator> monitors_;
   std::atomic<bool> window_commands_supported_{false};
 
-  // The state lock: identity texts and the negotiated configuration.
+  // The state lock: identity texts, the negotiated configuration and the
+  // codecs the tablet offered.
   mutable std::mutex state_mu_;
   std::string host_id_ = kDefaultHostId;
   std::string host_name_ = kDefaultHostName;
@@ -195,23 +415,51 @@ class ProtocolHandler {
   std::string client_name_;
   std::string app_version_;
   SessionConfig config_;
+  bool offered_h264_ = false;
+  bool offered_hevc_ = false;
 
   std::atomic<bool> hello_received_{false};
+  std::atomic<uint64_t> hello_count_{0};
   std::atomic<bool> authenticated_{false};
   std::atomic<bool> session_keys_ready_{false};
   std::atomic<bool> auth_v2_pending_{false};
   std::atomic<bool> refused_busy_{false};
   std::atomic<bool> refused_version_{false};
-  std::atomic<bool> input_enabled_{true};
   std::atomic<bool> streaming_{false};
   std::atomic<bool> video_paused_{false};
   std::atomic<bool> user_ended_{false};
+  std::atomic<bool> keyframe_requested_{false};
+  std::atomic<bool> quality_changed_{false};
+  std::atomic<bool> monitor_changed_{false};
+  std::atomic<uint32_t> orientation_{0};
+  std::atomic<bool> orientation_changed_{false};
+  std::atomic<uint64_t> dropped_before_auth_{0};
+  std::atomic<bool> auth_restart_pending_{false};
+  std::atomic<uint64_t> auth_restart_tick_ms_{0};
 
   // Start and stop replace each other under one lock.
   enum class PendingStream { kNone, kStart, kStop };
   std::mutex requests_mu_;
   PendingStream pending_stream_ = PendingStream::kNone;
-  bool keyframe_requested_ = false;
+
+  mutable std::mutex monitor_mu_;  // the monitor lock
+  std::string selected_monitor_id_;
+  std::string active_monitor_id_;
+
+  std::mutex clipboard_mu_;
+  ClipboardIn clipboard_;
+  bool clipboard_pending_ = false;
+
+  std::mutex nack_mu_;
+  NackBatch nack_;
+  bool nack_pending_ = false;
+
+  std::mutex stats_mu_;
+  TabletStats stats_;
+  bool stats_pending_ = false;
+
+  std::mutex window_mu_;
+  std::deque<WindowCommandRequest> window_commands_;
 
   // The control send lock: stamping and sending one message at a time.
   std::mutex send_mu_;

@@ -307,12 +307,47 @@ void SessionManager::ConnectedPass() {
     ReleaseVirtualMonitor("stream stopped");
     LogInfo("[Session] Stream stopped");
   }
-  // The audio route, monitor selection, window commands, extended-display
-  // placement, rotation, the speaker-mute wish and audio toggles join this
-  // pass with the stream controller.
+  if (handler_.TakeMonitorChanged()) selected_monitor_id_ = handler_.SelectedMonitorId();
+  ServeWindowCommands();
+  // The audio route, switching the capture to the selected monitor,
+  // extended-display placement, rotation, the speaker-mute wish and audio
+  // toggles join this pass with the stream controller.
+}
+
+void SessionManager::ServeWindowCommands() {
+  std::function<WindowMoveResult(const WindowMoveRequest&)> window_move;
+  {
+    std::lock_guard<std::mutex> lock(host_callbacks_mu_);
+    window_move = host_callbacks_.window_move;
+  }
+  WindowCommandRequest command;
+  while (handler_.TakeWindowCommand(&command)) {
+    WindowMoveResult result;
+    result.status = WindowMoveStatus::kNotExtended;
+    if (window_move) {
+      WindowMoveRequest request;
+      request.slot = slot_;
+      request.direction =
+          command.move_back ? WindowMoveDirection::kBackToPrimary : WindowMoveDirection::kToClientDisplay;
+      request.request_id = command.request_id;
+      IVirtualDisplayManager* manager = virtual_displays_.load();
+      if (manager != nullptr && manager->HoldsMonitor(slot_)) request.monitor_id = manager->GetMonitorId(slot_);
+      result = window_move(request);
+    }
+    LogInfo("[Session] Window command %s request=%u -> %s", command.move_back ? "back-to-primary" : "to-client-display",
+            command.request_id, WindowMoveStatusName(result.status));
+    handler_.SendWindowCommandResult(command.request_id, command.move_back, result.status, result.window_title);
+  }
 }
 
 void SessionManager::CheckTimeouts() {
+  // A Hello on an authenticated connection starts authentication over: both
+  // time-outs run again from that Hello.
+  uint64_t hello_tick = 0;
+  if (handler_.TakeAuthenticationRestart(&hello_tick)) {
+    connect_time_ms_ = hello_tick;
+    waiting_for_authentication_ = true;
+  }
   if (!waiting_for_authentication_) return;
   if (handler_.IsAuthenticated()) {
     waiting_for_authentication_ = false;
@@ -458,6 +493,7 @@ void SessionManager::ServeConnection(uint64_t key, std::vector<uint8_t>& frame) 
 
 void SessionManager::HandleFrame(uint64_t key, const std::vector<uint8_t>& frame) {
   const bool was_authenticated = handler_.IsAuthenticated();
+  const uint64_t hellos_before = handler_.HelloCount();
   const OpenedControlFrame opened = opener_.OpenControlFrame(frame.data(), frame.size());
   if (opened.verdict == ControlFrameVerdict::kDrop) return;
 
@@ -482,7 +518,12 @@ void SessionManager::HandleFrame(uint64_t key, const std::vector<uint8_t>& frame
     CloseAfterRefusal(key, "app version mismatch");
     return;
   }
-  if (!was_authenticated && handler_.IsAuthenticated()) CompleteAuthentication(key);
+  const bool hello_again = was_authenticated && handler_.HelloCount() != hellos_before;
+  if (hello_again) {
+    // The UDP keys of the old authentication must not outlive it.
+    ApplyTransportSecurity();
+  }
+  if ((!was_authenticated || hello_again) && handler_.IsAuthenticated()) CompleteAuthentication(key);
   // Quality changes, statistics, NACK batches and the clipboard side channel
   // are served here once the stream controller exists.
 }

@@ -160,6 +160,7 @@ class SessionManager final : public IPoolSession {
   bool ClientConnected() const;
   void ConnectedPass();
   void CheckTimeouts();
+  void ServeWindowCommands();
   void ServeQueuedDisconnect();
   void ClientDisconnected();
   void Cleanup();

@@ -228,7 +228,12 @@ class SessionManagerTest : public ::testing::Test {
     SessionManagerOptions options;
     options.clock = &clock_;
     options.hello_authenticator = [this](const pb::Hello&) {
-      return authenticate_ ? HelloAuthDecision{pb::AUTH_RESULT_OK, true} : HelloAuthDecision{};
+      HelloAuthDecision decision;
+      if (authenticate_) {
+        decision.result = pb::AUTH_RESULT_OK;
+        decision.session_keys_ready = true;
+      }
+      return decision;
     };
     options.stream.start = [this] {
       std::lock_guard<std::mutex> lock(stream_mu_);
@@ -597,6 +602,67 @@ TEST_F(SessionManagerTest, InputPortFailureIsFatalForTheTabletOnly) {
   WaitPasses(2);
   EXPECT_TRUE(tablet->Quiet());
   net::Close(blocker);
+}
+
+TEST_F(SessionManagerTest, HelloOnAnAuthenticatedConnectionRestartsAuthentication) {
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return session_->Streaming(); }));
+  log_.Clear();
+
+  // Long after the connection's own authentication time-out would matter.
+  clock_.AdvanceMs(100'000);
+  authenticate_ = false;
+  ASSERT_TRUE(tablet->Send(HelloMessage("tab-1")));
+  pb::ControlMessage stopped;
+  ASSERT_TRUE(tablet->Read(&stopped));
+  EXPECT_EQ(stopped.stream_stopped().session_id(), "s-1");
+  pb::ControlMessage ack;
+  ASSERT_TRUE(tablet->Read(&ack));
+  EXPECT_EQ(ack.hello_ack().result(), pb::AUTH_RESULT_REJECTED);
+  ASSERT_TRUE(WaitFor([&] { return !session_->Streaming(); }));
+  EXPECT_EQ(StreamEvents(), (std::vector<std::string>{"start", "stop 2"}));
+  EXPECT_TRUE(log_.Contains("[INFO ] [Session] Stream stopped"));
+
+  // The authentication time-out runs again from this Hello.
+  WaitPasses(2);
+  clock_.AdvanceMs(SessionManager::kAuthenticationTimeoutMs - 1);
+  WaitPasses(2);
+  EXPECT_TRUE(tablet->Quiet());
+  clock_.AdvanceMs(1);
+  ASSERT_TRUE(tablet->WaitClosed());
+  ASSERT_TRUE(WaitFor([&] {
+    return log_.Contains("[WARN ] [Session] Dropping control client 127.0.0.1: not authenticated within 120 s");
+  }));
+}
+
+TEST_F(SessionManagerTest, WindowCommandsReachTheWindowMover) {
+  std::vector<WindowMoveRequest> moves;
+  std::mutex moves_mu;
+  SessionHostCallbacks callbacks;
+  callbacks.window_move = [&](const WindowMoveRequest& request) {
+    std::lock_guard<std::mutex> lock(moves_mu);
+    moves.push_back(request);
+    return WindowMoveResult{WindowMoveStatus::kMoved, "Notes"};
+  };
+  StartSession();
+  session_->SetHostCallbacks(callbacks);
+  auto tablet = ConnectAuthenticated();
+  pb::ControlMessage command;
+  command.mutable_window_command()->set_action(pb::WINDOW_ACTION_MOVE_FOREGROUND_TO_CLIENT_DISPLAY);
+  command.mutable_window_command()->set_request_id(31);
+  ASSERT_TRUE(tablet->Send(command));
+  pb::ControlMessage result;
+  ASSERT_TRUE(tablet->Read(&result));
+  EXPECT_EQ(result.window_command_result().request_id(), 31u);
+  EXPECT_EQ(result.window_command_result().status(), pb::WINDOW_COMMAND_STATUS_MOVED);
+  EXPECT_EQ(result.window_command_result().window_title(), "Notes");
+  EXPECT_TRUE(log_.Contains("[INFO ] [Session] Window command to-client-display request=31 -> moved"));
+  std::lock_guard<std::mutex> lock(moves_mu);
+  ASSERT_EQ(moves.size(), 1u);
+  EXPECT_EQ(moves[0].slot, 0u);
+  EXPECT_EQ(moves[0].direction, WindowMoveDirection::kToClientDisplay);
 }
 
 TEST_F(SessionManagerTest, PreAuthenticationWarningsAreRateLimited) {

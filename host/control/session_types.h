@@ -31,11 +31,15 @@ struct SessionStreamInfo {
   uint32_t monitor_number = 0;
 };
 
-// A tablet refused for its app version.
+// A tablet refused for its app version (texts cut for display).
 struct VersionRefusal {
-  std::string client_name;
-  std::string app_version;
-  std::string required_version;
+  std::string client_id;    // at most 128 bytes
+  std::string client_name;  // at most 128 bytes
+  std::string app_version;  // at most 32 bytes
+  std::string host_version;
+  // 1: the app is older; 2: its version is empty or malformed; 3: the app is
+  // newer (or the host's own version is malformed).
+  int verdict = 0;
 };
 
 enum class WindowMoveDirection : int { kToClientDisplay = 0, kBackToPrimary = 1 };

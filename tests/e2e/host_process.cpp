@@ -130,6 +130,54 @@ uint16_t FreeTcpPort() {
   return port;
 }
 
+uint16_t FreeUdpPortRun(int count) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    std::vector<int> fds;
+    auto bind_udp = [&](uint16_t port) {
+      const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+      if (fd < 0) return uint16_t{0};
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(INADDR_ANY);
+      addr.sin_port = htons(port);
+      socklen_t len = sizeof addr;
+      if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+          getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        close(fd);
+        return uint16_t{0};
+      }
+      fds.push_back(fd);
+      return ntohs(addr.sin_port);
+    };
+    const uint16_t base = bind_udp(0);
+    bool ok = base != 0 && base + count - 1 <= 65535;
+    for (int i = 1; ok && i < count; ++i) ok = bind_udp(static_cast<uint16_t>(base + i)) != 0;
+    for (const int fd : fds) close(fd);
+    if (ok) return base;
+  }
+  return 0;
+}
+
+bool HasLineWith(const std::string& output, std::initializer_list<std::string> fragments) {
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    bool all = true;
+    for (const auto& f : fragments) all = all && line.find(f) != std::string::npos;
+    if (all) return true;
+  }
+  return false;
+}
+
+bool WaitForLineWith(const ChildProcess& p, std::initializer_list<std::string> fragments,
+                     std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (HasLineWith(p.Output(), fragments)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+}
+
 TcpClient::~TcpClient() { Close(); }
 
 bool TcpClient::Connect(uint16_t port, std::chrono::milliseconds timeout) {

@@ -5,7 +5,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +51,18 @@ struct HostEnvironment {
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 uint16_t FreeTcpPort();
+
+// A run of `count` consecutive UDP ports that were all free a moment ago, so
+// that every slot of the host gets an input port of its own and parallel
+// runs do not collide on the defaults. 0 when none was found.
+uint16_t FreeUdpPortRun(int count);
+
+// True when one line of the output holds every fragment.
+bool HasLineWith(const std::string& output, std::initializer_list<std::string> fragments);
+
+// Waits until one line of the process's output holds every fragment.
+bool WaitForLineWith(const ChildProcess& p, std::initializer_list<std::string> fragments,
+                     std::chrono::milliseconds timeout);
 
 // A blocking loopback TCP client.
 class TcpClient {

@@ -3,18 +3,11 @@
 // time-out, tablets up to the limit each keep a slot, and one beyond the limit
 // is answered "host busy" and closed.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <initializer_list>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/e2e/host_process.h"
@@ -29,58 +22,6 @@ using namespace std::chrono_literals;
 constexpr auto kStartDeadline = 30s;
 constexpr auto kAnswerDeadline = 20s;
 constexpr auto kHelloTimeoutDeadline = 45s;
-
-// A run of `count` consecutive UDP ports that were all free a moment ago, so
-// that every slot of the host gets an input port of its own and parallel
-// runs do not collide on the defaults. 0 when none was found.
-uint16_t FreeUdpPortRun(int count) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    std::vector<int> fds;
-    auto bind_udp = [&](uint16_t port) {
-      const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-      if (fd < 0) return uint16_t{0};
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_ANY);
-      addr.sin_port = htons(port);
-      socklen_t len = sizeof addr;
-      if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-          getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        close(fd);
-        return uint16_t{0};
-      }
-      fds.push_back(fd);
-      return ntohs(addr.sin_port);
-    };
-    const uint16_t base = bind_udp(0);
-    bool ok = base != 0 && base + count - 1 <= 65535;
-    for (int i = 1; ok && i < count; ++i) ok = bind_udp(static_cast<uint16_t>(base + i)) != 0;
-    for (const int fd : fds) close(fd);
-    if (ok) return base;
-  }
-  return 0;
-}
-
-// True when one line of the output holds every fragment.
-bool HasLineWith(const std::string& output, std::initializer_list<std::string> fragments) {
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    bool all = true;
-    for (const auto& f : fragments) all = all && line.find(f) != std::string::npos;
-    if (all) return true;
-  }
-  return false;
-}
-
-bool WaitForLineWith(const ChildProcess& p, std::initializer_list<std::string> fragments,
-                     std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (HasLineWith(p.Output(), fragments)) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(25ms);
-  }
-}
 
 class TabletSession : public ::testing::Test {
  protected:

@@ -15,6 +15,8 @@ namespace {
 
 // Longest host text quoted in a description.
 constexpr size_t kMaxQuotedBytes = 160;
+// Monitor entries printed of one list; a host sending more is cut short.
+constexpr size_t kMaxMonitorLines = 16;
 
 std::string Quoted(std::string_view text) {
   const std::string_view cut = Utf8Prefix(text, kMaxQuotedBytes);
@@ -62,6 +64,59 @@ const char* CodecName(int codec) {
   }
 }
 
+const char* OrientationName(int orientation) {
+  switch (orientation) {
+    case pb::DISPLAY_ORIENTATION_UNSPECIFIED: return "unspecified";
+    case pb::DISPLAY_ORIENTATION_LANDSCAPE: return "landscape";
+    case pb::DISPLAY_ORIENTATION_PORTRAIT: return "portrait";
+    default: return "unknown";
+  }
+}
+
+const char* WindowActionName(int action) {
+  switch (action) {
+    case pb::WINDOW_ACTION_UNSPECIFIED: return "none";
+    case pb::WINDOW_ACTION_MOVE_FOREGROUND_TO_CLIENT_DISPLAY: return "to-tablet";
+    case pb::WINDOW_ACTION_MOVE_BACK: return "back";
+    default: return "unknown";
+  }
+}
+
+const char* WindowStatusName(int status) {
+  switch (status) {
+    case pb::WINDOW_COMMAND_STATUS_UNSPECIFIED: return "unspecified";
+    case pb::WINDOW_COMMAND_STATUS_MOVED: return "moved";
+    case pb::WINDOW_COMMAND_STATUS_NO_WINDOW: return "no-window";
+    case pb::WINDOW_COMMAND_STATUS_ELEVATED: return "elevated";
+    case pb::WINDOW_COMMAND_STATUS_NOT_RESPONDING: return "not-responding";
+    case pb::WINDOW_COMMAND_STATUS_NOT_EXTENDED: return "not-extended";
+    case pb::WINDOW_COMMAND_STATUS_FAILED: return "failed";
+    default: return "unknown";
+  }
+}
+
+// "H264,HEVC,7" ("none" for an empty list).
+std::string CodecList(const google::protobuf::RepeatedField<int>& codecs) {
+  if (codecs.empty()) return "none";
+  std::string out;
+  for (const int c : codecs) {
+    if (!out.empty()) out += ',';
+    const char* name = CodecName(c);
+    out += std::strcmp(name, "unknown") == 0 ? std::to_string(c) : name;
+  }
+  return out;
+}
+
+std::string NumberList(const google::protobuf::RepeatedField<uint32_t>& values) {
+  if (values.empty()) return "none";
+  std::string out;
+  for (const uint32_t v : values) {
+    if (!out.empty()) out += ',';
+    out += std::to_string(v);
+  }
+  return out;
+}
+
 }  // namespace
 
 pb::ControlMessage MessageFactory::NewEnvelope() {
@@ -81,6 +136,144 @@ pb::ControlMessage MessageFactory::BuildHello(const std::string& client_id, cons
   hello->set_client_name(client_name);
   hello->set_app_version(app_version);
   hello->set_protocol_version(protocol_version_);
+  return m;
+}
+
+pb::ControlMessage MessageFactory::BuildCapabilityExchange(const TabletCapabilities& caps) {
+  pb::ControlMessage m = NewEnvelope();
+  pb::CapabilityExchange* c = m.mutable_capability_exchange();
+  // Numbers go in as given: the host has to cope with codecs it does not know.
+  for (const uint32_t codec : caps.codecs) c->mutable_supported_codecs()->Add(static_cast<int>(codec));
+  uint32_t top_fps = 0;
+  for (const uint32_t fps : caps.fps) {
+    c->add_supported_fps(fps);
+    if (fps > top_fps) top_fps = fps;
+  }
+  c->mutable_audio()->set_opus_supported(true);
+  c->mutable_audio()->add_sample_rates(48'000);
+  c->mutable_audio()->set_channels(2);
+  pb::InputCapability* input = c->mutable_input();
+  input->set_touch(true);
+  input->set_pen_pressure(true);
+  input->set_pen_tilt(true);
+  input->set_pen_hover(true);
+  input->set_pen_button(true);
+  input->set_keyboard(true);
+  input->set_max_touch_points(10);
+  c->set_device_model("Orvane Tablet Sim");
+  c->set_os_version("Android 14");
+  if (caps.screen_width != 0 || caps.screen_height != 0) {
+    c->mutable_preferred_resolution()->set_width(caps.screen_width);
+    c->mutable_preferred_resolution()->set_height(caps.screen_height);
+  }
+  c->set_fec_supported(true);
+  for (const uint32_t codec : caps.codecs) {
+    pb::CodecCapability* cap = c->add_codec_capabilities();
+    cap->set_codec(static_cast<pb::VideoCodec>(static_cast<int>(codec)));
+    cap->set_max_width(3840);
+    cap->set_max_height(2160);
+    cap->set_max_fps(top_fps);
+    cap->set_hardware_decode(caps.hardware_decode);
+    cap->set_uhd120_capable(false);
+  }
+  c->set_display_orientation(static_cast<pb::DisplayOrientation>(static_cast<int>(caps.orientation)));
+  c->set_stream_resize_supported(true);
+  c->set_max_fragments_per_frame(caps.max_fragments);
+  c->set_route_class(caps.route_class);
+  return m;
+}
+
+pb::ControlMessage MessageFactory::BuildStep(const ScriptStep& step, const TabletCapabilities& caps) {
+  if (step.kind == StepKind::kCapability) return BuildCapabilityExchange(caps);
+  pb::ControlMessage m = NewEnvelope();
+  switch (step.kind) {
+    case StepKind::kStartStream:
+      m.mutable_start_stream()->set_session_id(step.text);
+      break;
+    case StepKind::kStopStream:
+      m.mutable_stop_stream()->set_session_id(step.text);
+      m.mutable_stop_stream()->set_reason(pb::STOP_REASON_USER_REQUEST);
+      break;
+    case StepKind::kQuality:
+      m.mutable_set_quality_profile()->set_target_bitrate_kbps(step.first);
+      m.mutable_set_quality_profile()->set_target_fps(step.second);
+      m.mutable_set_quality_profile()->set_codec(static_cast<pb::VideoCodec>(static_cast<int>(step.third)));
+      break;
+    case StepKind::kKeyframe:
+      m.mutable_request_keyframe()->set_stream_id(step.text);
+      break;
+    case StepKind::kAudio:
+      m.mutable_set_audio_enabled()->set_enabled(step.first != 0);
+      m.mutable_set_audio_enabled()->set_mute_host_speakers(step.second != 0);
+      break;
+    case StepKind::kPause:
+    case StepKind::kResume:
+      m.mutable_set_video_paused()->set_paused(step.kind == StepKind::kPause);
+      break;
+    case StepKind::kFirstFrame:
+      m.mutable_first_frame_rendered()->set_session_id(step.text);
+      m.mutable_first_frame_rendered()->set_timestamp_us(m.timestamp_us());
+      m.mutable_first_frame_rendered()->set_rendered_frames(1);
+      break;
+    case StepKind::kFileTransfer: {
+      pb::StartFileTransfer* f = m.mutable_start_file_transfer();
+      f->set_transfer_id("sim-transfer-1");
+      f->set_filename("notes.txt");
+      f->set_file_size_bytes(1024);
+      f->set_direction(pb::TRANSFER_DIRECTION_CLIENT_TO_HOST);
+      break;
+    }
+    case StepKind::kClipboard:
+      m.mutable_clipboard_update()->set_text(step.text);
+      m.mutable_clipboard_update()->set_mime_type("text/plain");
+      break;
+    case StepKind::kNack:
+      m.mutable_nack_request()->set_stream_type(step.third);
+      // Bounded whatever the step holds.
+      for (uint64_t n = step.first; n <= step.second && n - step.first < kMaxNackNumbers; ++n) {
+        m.mutable_nack_request()->add_sequence_numbers(static_cast<uint32_t>(n));
+      }
+      break;
+    case StepKind::kStats: {
+      pb::StatsReport* r = m.mutable_stats_report();
+      r->set_session_id("sim-session");
+      r->set_timestamp_us(m.timestamp_us());
+      r->set_rtt_ms(12.5f);
+      r->set_jitter_ms(2.0f);
+      r->set_packet_loss_pct(0.5f);
+      r->set_avg_decode_ms(6.0f);
+      r->set_receiver_drop_pct(0.0f);
+      r->set_decode_pressure_pct(35.0f);
+      r->set_fec_recovered_packets(3);
+      r->set_late_drop_pct(0.0f);
+      r->set_route_class(caps.route_class);
+      break;
+    }
+    case StepKind::kPing:
+      m.mutable_ping()->set_send_timestamp_us(m.timestamp_us());
+      break;
+    case StepKind::kTerminate:
+      m.mutable_session_terminate()->set_session_id("sim-session");
+      m.mutable_session_terminate()->set_reason(step.text);
+      break;
+    case StepKind::kMonitors:
+      m.mutable_monitor_list_request();
+      break;
+    case StepKind::kSelectMonitor:
+      m.mutable_select_monitor()->set_monitor_id(step.text);
+      break;
+    case StepKind::kOrientation:
+      m.mutable_display_orientation_update()->set_session_id("sim-session");
+      m.mutable_display_orientation_update()->set_orientation(
+          static_cast<pb::DisplayOrientation>(static_cast<int>(step.first)));
+      break;
+    case StepKind::kWindow:
+      m.mutable_window_command()->set_action(static_cast<pb::WindowAction>(static_cast<int>(step.first)));
+      m.mutable_window_command()->set_request_id(next_window_request_++);
+      break;
+    default:  // empty, and the steps the session handles itself: the envelope only
+      break;
+  }
   return m;
 }
 
@@ -228,9 +421,83 @@ std::string DescribeMessage(const pb::ControlMessage& message) {
       break;
     case pb::ControlMessage::kWindowCommandResult: {
       const pb::WindowCommandResult& w = message.window_command_result();
-      line.Add("request_id=%u status=%d", w.request_id(), static_cast<int>(w.status())).Text("window_title", w.window_title());
+      line.Add("request_id=%u action=%s status=%s (%d)", w.request_id(), WindowActionName(w.action()),
+               WindowStatusName(w.status()), static_cast<int>(w.status()))
+          .Text("window_title", w.window_title());
       break;
     }
+    case pb::ControlMessage::kHello: {
+      const pb::Hello& h = message.hello();
+      line.Text("client_id", h.client_id())
+          .Text("client_name", h.client_name())
+          .Text("app_version", h.app_version())
+          .Add("protocol_version=%u auth_version=%u", h.protocol_version(), h.auth_version());
+      break;
+    }
+    case pb::ControlMessage::kCapabilityExchange: {
+      const pb::CapabilityExchange& c = message.capability_exchange();
+      line.Add("codecs=%s screen=%ux%u fps=%s", CodecList(c.supported_codecs()).c_str(),
+               c.preferred_resolution().width(), c.preferred_resolution().height(),
+               NumberList(c.supported_fps()).c_str())
+          .Text("route_class", c.route_class())
+          .Add("max_fragments=%u orientation=%s hw_decode=%s", c.max_fragments_per_frame(),
+               OrientationName(c.display_orientation()),
+               YesNo(c.codec_capabilities_size() > 0 && c.codec_capabilities(0).hardware_decode()));
+      break;
+    }
+    case pb::ControlMessage::kStartStream:
+      line.Text("session_id", message.start_stream().session_id());
+      break;
+    case pb::ControlMessage::kStopStream:
+      line.Text("session_id", message.stop_stream().session_id())
+          .Add("reason=%d", static_cast<int>(message.stop_stream().reason()));
+      break;
+    case pb::ControlMessage::kSetQualityProfile: {
+      const pb::SetQualityProfile& q = message.set_quality_profile();
+      line.Add("bitrate=%u kbps fps=%u codec=%s (%d)", q.target_bitrate_kbps(), q.target_fps(), CodecName(q.codec()),
+               static_cast<int>(q.codec()));
+      break;
+    }
+    case pb::ControlMessage::kRequestKeyframe:
+      line.Text("stream_id", message.request_keyframe().stream_id());
+      break;
+    case pb::ControlMessage::kSetAudioEnabled:
+      line.Add("enabled=%s mute_host_speakers=%s", YesNo(message.set_audio_enabled().enabled()),
+               YesNo(message.set_audio_enabled().mute_host_speakers()));
+      break;
+    case pb::ControlMessage::kSetVideoPaused:
+      line.Add("paused=%s", YesNo(message.set_video_paused().paused()));
+      break;
+    case pb::ControlMessage::kFirstFrameRendered:
+      line.Text("session_id", message.first_frame_rendered().session_id())
+          .Add("rendered_frames=%" PRIu64, message.first_frame_rendered().rendered_frames());
+      break;
+    case pb::ControlMessage::kStartFileTransfer:
+      line.Text("filename", message.start_file_transfer().filename())
+          .Add("size=%" PRIu64 " bytes", message.start_file_transfer().file_size_bytes());
+      break;
+    case pb::ControlMessage::kNackRequest: {
+      const pb::NackRequest& n = message.nack_request();
+      line.Add("stream_type=%u count=%d", n.stream_type(), n.sequence_numbers_size());
+      if (n.sequence_numbers_size() > 0) {
+        line.Add("first_seq=%u last_seq=%u", n.sequence_numbers(0), n.sequence_numbers(n.sequence_numbers_size() - 1));
+      }
+      break;
+    }
+    case pb::ControlMessage::kPing:
+      line.Add("send_timestamp_us=%" PRIu64, message.ping().send_timestamp_us());
+      break;
+    case pb::ControlMessage::kSessionTerminate:
+      line.Text("session_id", message.session_terminate().session_id())
+          .Text("reason", message.session_terminate().reason());
+      break;
+    case pb::ControlMessage::kSelectMonitor:
+      line.Text("monitor_id", message.select_monitor().monitor_id());
+      break;
+    case pb::ControlMessage::kWindowCommand:
+      line.Add("action=%s (%d) request_id=%u", WindowActionName(message.window_command().action()),
+               static_cast<int>(message.window_command().action()), message.window_command().request_id());
+      break;
     case pb::ControlMessage::kAudioRoute:
       line.Add("plays_here=%s", YesNo(message.audio_route().plays_here())).Text("owner_name", message.audio_route().owner_name());
       break;
@@ -240,8 +507,8 @@ std::string DescribeMessage(const pb::ControlMessage& message) {
       break;
     case pb::ControlMessage::kDisplayOrientationUpdate: {
       const pb::DisplayOrientationUpdate& d = message.display_orientation_update();
-      line.Add("orientation=%d stream=%ux%u", static_cast<int>(d.orientation()), d.stream_resolution().width(),
-               d.stream_resolution().height());
+      line.Add("orientation=%s (%d) stream=%ux%u", OrientationName(d.orientation()), static_cast<int>(d.orientation()),
+               d.stream_resolution().width(), d.stream_resolution().height());
       break;
     }
     case pb::ControlMessage::kCursorUpdate: {
@@ -254,15 +521,37 @@ std::string DescribeMessage(const pb::ControlMessage& message) {
       line.Add("text=%zu bytes image=%zu bytes", message.clipboard_update().text().size(),
                message.clipboard_update().image_data().size());
       break;
-    case pb::ControlMessage::kStatsReport:
-      line.Add("bitrate=%u kbps encode_p50=%.2f ms", message.stats_report().current_bitrate_kbps(),
-               static_cast<double>(message.stats_report().encode_ms_p50()));
+    case pb::ControlMessage::kStatsReport: {
+      const pb::StatsReport& r = message.stats_report();
+      line.Add("bitrate=%u kbps encode_p50=%.2f ms rtt=%.1f ms loss=%.1f%%", r.current_bitrate_kbps(),
+               static_cast<double>(r.encode_ms_p50()), static_cast<double>(r.rtt_ms()),
+               static_cast<double>(r.packet_loss_pct()));
       break;
+    }
     default:
       break;
   }
   line.Add("(type=%d seq=%" PRIu64 ")", type, message.sequence_id());
   return line.str();
+}
+
+std::vector<std::string> DescribeMonitorEntries(const pb::ControlMessage& message) {
+  std::vector<std::string> lines;
+  if (message.payload_case() != pb::ControlMessage::kMonitorListResponse) return lines;
+  const auto& monitors = message.monitor_list_response().monitors();
+  for (const pb::MonitorInfo& m : monitors) {
+    if (lines.size() == kMaxMonitorLines) {
+      lines.push_back("... " + std::to_string(monitors.size() - static_cast<int>(kMaxMonitorLines)) + " more");
+      break;
+    }
+    Line line("monitor");
+    line.Text("id", m.monitor_id())
+        .Text("name", m.display_name())
+        .Add("%ux%u at %d,%d primary=%s %u Hz hdr=%s", m.width(), m.height(), m.position_x(), m.position_y(),
+             YesNo(m.is_primary()), m.refresh_rate_hz(), YesNo(m.hdr_enabled()));
+    lines.push_back(line.str());
+  }
+  return lines;
 }
 
 bool IsSecureFrame(const uint8_t* data, size_t length) {

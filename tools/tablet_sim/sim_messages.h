@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/common/clock.h"
 #include "orvane_protocol_v1.pb.h"
+#include "tools/tablet_sim/sim_options.h"
+#include "tools/tablet_sim/sim_script.h"
 
 namespace orvane::sim {
 
@@ -31,12 +34,25 @@ class MessageFactory {
   pb::ControlMessage BuildHello(const std::string& client_id, const std::string& client_name,
                                 const std::string& app_version);
 
+  // The capability step: supported_codecs, supported_fps, preferred_resolution
+  // (left out for 0 x 0), display_orientation, route_class and
+  // max_fragments_per_frame from the capabilities; one codec_capabilities
+  // entry per offered codec (up to 3840 x 2160 at the highest fps offered);
+  // Opus audio, touch, pen and keyboard input, FEC and stream resizing.
+  pb::ControlMessage BuildCapabilityExchange(const TabletCapabilities& caps);
+
+  // Every other script step except hello and wait (which the session
+  // handles): the message with the step's fields. A Ping carries the
+  // envelope's timestamp as send_timestamp_us.
+  pb::ControlMessage BuildStep(const ScriptStep& step, const TabletCapabilities& caps);
+
   uint64_t next_sequence() const { return next_sequence_; }
 
  private:
   IClock& clock_;
   const uint32_t protocol_version_;
   uint64_t next_sequence_ = 1;
+  uint32_t next_window_request_ = 1;
 };
 
 // Message type name of a payload field number ("Hello", "HelloAck", ...);
@@ -47,9 +63,14 @@ const char* PayloadName(int field_number);
 std::string AuthResultText(int value);
 
 // "HelloAck auth_result=AUTH_RESULT_HOST_BUSY (5) max_sessions=1 host_id='...' ...":
-// the message type, then its key fields. Texts from the host are escaped and
+// the message type, then its key fields (of the host's messages and of the
+// tablet's own, for the lines of what was sent). Texts from the host are escaped and
 // cut, so a description is always one printable line.
 std::string DescribeMessage(const pb::ControlMessage& message);
+
+// One line per entry of a MonitorListResponse (empty for other messages):
+// "monitor id='...' name='...' 1920x1080 at 0,0 primary=yes 60 Hz hdr=no".
+std::vector<std::string> DescribeMonitorEntries(const pb::ControlMessage& message);
 
 // A frame whose payload is not a plain ControlMessage: a secure frame, or
 // bytes that do not parse.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace orvane::sim {
 namespace {
@@ -100,6 +101,165 @@ TEST(SimMessages, NamesEveryPayloadOfTheSchema) {
   const int numbers[] = {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 30, 31,
                          32, 33, 34, 40, 50, 51, 60, 70, 80, 81, 82, 90, 91, 92, 93, 94, 95, 96, 97};
   for (const int n : numbers) EXPECT_STRNE(PayloadName(n), "unknown") << n;
+}
+
+TEST(SimMessages, CapabilityExchangeCarriesTheTabletsCapabilities) {
+  ManualClock clock;
+  MessageFactory factory(clock, 1);
+  const pb::ControlMessage defaults = factory.BuildCapabilityExchange(TabletCapabilities{});
+  ASSERT_EQ(defaults.payload_case(), pb::ControlMessage::kCapabilityExchange);
+  const pb::CapabilityExchange& c = defaults.capability_exchange();
+  ASSERT_EQ(c.supported_codecs_size(), 2);
+  EXPECT_EQ(c.supported_codecs(0), pb::VIDEO_CODEC_H264);
+  EXPECT_EQ(c.supported_codecs(1), pb::VIDEO_CODEC_HEVC);
+  EXPECT_EQ(c.preferred_resolution().width(), 2560u);
+  EXPECT_EQ(c.preferred_resolution().height(), 1600u);
+  ASSERT_EQ(c.supported_fps_size(), 4);
+  EXPECT_EQ(c.supported_fps(3), 120u);
+  EXPECT_EQ(c.route_class(), "wifi_local");
+  EXPECT_EQ(c.max_fragments_per_frame(), 512u);
+  EXPECT_EQ(c.display_orientation(), pb::DISPLAY_ORIENTATION_LANDSCAPE);
+  EXPECT_TRUE(c.stream_resize_supported());
+  EXPECT_TRUE(c.audio().opus_supported());
+  EXPECT_TRUE(c.input().touch());
+  ASSERT_EQ(c.codec_capabilities_size(), 2);
+  EXPECT_EQ(c.codec_capabilities(1).codec(), pb::VIDEO_CODEC_HEVC);
+  EXPECT_EQ(c.codec_capabilities(1).max_fps(), 120u);
+  EXPECT_TRUE(c.codec_capabilities(1).hardware_decode());
+  EXPECT_EQ(DescribeMessage(defaults).rfind("CapabilityExchange codecs=H264,HEVC screen=2560x1600 fps=30,60,90,120 "
+                                            "route_class='wifi_local' max_fragments=512 orientation=landscape "
+                                            "hw_decode=yes (type=12 seq=1)",
+                                            0),
+            0u)
+      << DescribeMessage(defaults);
+
+  // Whatever the options say goes on the wire as given, unknown codecs too.
+  TabletCapabilities odd;
+  odd.codecs = {7, 2};
+  odd.screen_width = 0;
+  odd.screen_height = 0;
+  odd.fps = {};
+  odd.route_class = "USB";
+  odd.max_fragments = 0;
+  odd.orientation = 2;
+  odd.hardware_decode = false;
+  const pb::ControlMessage m = factory.BuildCapabilityExchange(odd);
+  pb::ControlMessage parsed;
+  ASSERT_TRUE(parsed.ParseFromString(m.SerializeAsString()));
+  const pb::CapabilityExchange& p = parsed.capability_exchange();
+  ASSERT_EQ(p.supported_codecs_size(), 2);
+  EXPECT_EQ(static_cast<int>(p.supported_codecs(0)), 7);
+  EXPECT_FALSE(p.has_preferred_resolution());
+  EXPECT_EQ(p.supported_fps_size(), 0);
+  EXPECT_EQ(p.route_class(), "USB");
+  EXPECT_EQ(p.max_fragments_per_frame(), 0u);
+  EXPECT_EQ(p.display_orientation(), pb::DISPLAY_ORIENTATION_PORTRAIT);
+  EXPECT_FALSE(p.codec_capabilities(0).hardware_decode());
+  EXPECT_TRUE(Has(DescribeMessage(m), "codecs=7,HEVC screen=0x0 fps=none")) << DescribeMessage(m);
+}
+
+TEST(SimMessages, EveryScriptStepBuildsItsMessage) {
+  struct Case {
+    const char* script;
+    pb::ControlMessage::PayloadCase payload;
+    const char* described;  // start of the description
+  };
+  const Case cases[] = {
+      {"start-stream:s1", pb::ControlMessage::kStartStream, "StartStream session_id='s1'"},
+      {"stop-stream", pb::ControlMessage::kStopStream, "StopStream session_id='sim-session' reason=0"},
+      {"quality:0/90/hevc", pb::ControlMessage::kSetQualityProfile, "SetQualityProfile bitrate=0 kbps fps=90 codec=HEVC (2)"},
+      {"keyframe:v1", pb::ControlMessage::kRequestKeyframe, "RequestKeyframe stream_id='v1'"},
+      {"audio:tablet-only", pb::ControlMessage::kSetAudioEnabled, "SetAudioEnabled enabled=yes mute_host_speakers=yes"},
+      {"pause", pb::ControlMessage::kSetVideoPaused, "SetVideoPaused paused=yes"},
+      {"resume", pb::ControlMessage::kSetVideoPaused, "SetVideoPaused paused=no"},
+      {"first-frame", pb::ControlMessage::kFirstFrameRendered, "FirstFrameRendered session_id='sim-session' rendered_frames=1"},
+      {"file-transfer", pb::ControlMessage::kStartFileTransfer, "StartFileTransfer filename='notes.txt' size=1024 bytes"},
+      {"clipboard:hi", pb::ControlMessage::kClipboardUpdate, "ClipboardUpdate text=2 bytes image=0 bytes"},
+      {"nack:7-9@2", pb::ControlMessage::kNackRequest, "NackRequest stream_type=2 count=3 first_seq=7 last_seq=9"},
+      {"stats", pb::ControlMessage::kStatsReport, "StatsReport bitrate=0 kbps encode_p50=0.00 ms rtt=12.5 ms loss=0.5%"},
+      {"ping", pb::ControlMessage::kPing, "Ping send_timestamp_us=2000000"},
+      {"terminate:bye", pb::ControlMessage::kSessionTerminate, "SessionTerminate session_id='sim-session' reason='bye'"},
+      {"monitors", pb::ControlMessage::kMonitorListRequest, "MonitorListRequest (type=90"},
+      {"select-monitor:M2", pb::ControlMessage::kSelectMonitor, "SelectMonitor monitor_id='M2'"},
+      {"orientation:portrait", pb::ControlMessage::kDisplayOrientationUpdate,
+       "DisplayOrientationUpdate orientation=portrait (2) stream=0x0"},
+      {"window:back", pb::ControlMessage::kWindowCommand, "WindowCommand action=back (2) request_id=1"},
+      {"empty", pb::ControlMessage::PAYLOAD_NOT_SET, "none (type=0 seq=1)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    std::vector<ScriptStep> steps;
+    std::string error;
+    ASSERT_TRUE(ParseScript(c.script, &steps, &error)) << error;
+    ManualClock clock(2'000);
+    MessageFactory factory(clock, 1);
+    const pb::ControlMessage m = factory.BuildStep(steps[0], TabletCapabilities{});
+    EXPECT_EQ(m.payload_case(), c.payload);
+    EXPECT_EQ(m.sequence_id(), 1u);
+    EXPECT_EQ(m.timestamp_us(), 2'000'000u);
+    // Every message is a non-empty frame on the wire, the envelope-only one included.
+    pb::ControlMessage parsed;
+    const std::string wire = m.SerializeAsString();
+    EXPECT_FALSE(wire.empty());
+    ASSERT_TRUE(parsed.ParseFromString(wire));
+    EXPECT_EQ(parsed.payload_case(), c.payload);
+    const std::string d = DescribeMessage(m);
+    EXPECT_EQ(d.rfind(c.described, 0), 0u) << d;
+  }
+}
+
+TEST(SimMessages, WindowCommandsGetFreshRequestIdsAndStatsCarryTheRoute) {
+  ManualClock clock;
+  MessageFactory factory(clock, 1);
+  ScriptStep window;
+  window.kind = StepKind::kWindow;
+  window.first = 1;
+  EXPECT_EQ(factory.BuildStep(window, TabletCapabilities{}).window_command().request_id(), 1u);
+  EXPECT_EQ(factory.BuildStep(window, TabletCapabilities{}).window_command().request_id(), 2u);
+  ScriptStep stats;
+  stats.kind = StepKind::kStats;
+  TabletCapabilities caps;
+  caps.route_class = "usb_ncm";
+  EXPECT_EQ(factory.BuildStep(stats, caps).stats_report().route_class(), "usb_ncm");
+  // A step made outside the parser cannot make the NACK list unbounded.
+  ScriptStep nack;
+  nack.kind = StepKind::kNack;
+  nack.first = 0;
+  nack.second = 0xFFFFFFFFu;
+  EXPECT_EQ(factory.BuildStep(nack, caps).nack_request().sequence_numbers_size(), static_cast<int>(kMaxNackNumbers));
+}
+
+TEST(SimMessages, DescribesTheAnswersToTheScript) {
+  pb::ControlMessage list;
+  pb::MonitorListResponse* r = list.mutable_monitor_list_response();
+  r->set_active_monitor_id("SIM-1");
+  pb::MonitorInfo* m = r->add_monitors();
+  m->set_monitor_id("SIM-1");
+  m->set_display_name("Simulated\nscreen");
+  m->set_width(1920);
+  m->set_height(1080);
+  m->set_position_x(-1920);
+  m->set_is_primary(true);
+  m->set_refresh_rate_hz(60);
+  EXPECT_EQ(DescribeMessage(list).rfind("MonitorListResponse monitors=1 active_monitor_id='SIM-1'", 0), 0u);
+  const std::vector<std::string> entries = DescribeMonitorEntries(list);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0], "monitor id='SIM-1' name='Simulated\\x0Ascreen' 1920x1080 at -1920,0 primary=yes 60 Hz hdr=no");
+  for (int i = 0; i < 40; ++i) r->add_monitors();
+  const std::vector<std::string> many = DescribeMonitorEntries(list);
+  ASSERT_EQ(many.size(), 17u);
+  EXPECT_EQ(many.back(), "... 25 more");
+  EXPECT_TRUE(DescribeMonitorEntries(pb::ControlMessage()).empty());
+
+  pb::ControlMessage result;
+  result.mutable_window_command_result()->set_request_id(3);
+  result.mutable_window_command_result()->set_action(pb::WINDOW_ACTION_MOVE_BACK);
+  result.mutable_window_command_result()->set_status(pb::WINDOW_COMMAND_STATUS_FAILED);
+  EXPECT_EQ(DescribeMessage(result).rfind("WindowCommandResult request_id=3 action=back status=failed (6) "
+                                          "window_title=''",
+                                          0),
+            0u)
+      << DescribeMessage(result);
 }
 
 TEST(SimMessages, UnreadableFramesAreTold) {

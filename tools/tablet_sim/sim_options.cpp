@@ -28,6 +28,57 @@ std::string Join(std::initializer_list<std::string_view> parts) {
   return out;
 }
 
+// Comma-separated numbers, 1..kMaxListItems of them, each within min..max.
+std::optional<std::vector<uint32_t>> ParseNumberList(std::string_view text, uint32_t min, uint32_t max) {
+  std::vector<uint32_t> out;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string_view item = text.substr(start, comma == std::string_view::npos ? comma : comma - start);
+    const auto v = ParseNumber(item, 9, min, max);
+    if (!v || out.size() == kMaxListItems) return std::nullopt;
+    out.push_back(*v);
+    if (comma == std::string_view::npos) return out;
+    start = comma + 1;
+  }
+}
+
+// "h264,hevc" (names or numbers, the host must cope with unknown ones);
+// "none" for an empty list.
+std::optional<std::vector<uint32_t>> ParseCodecList(std::string_view text) {
+  if (text == "none") return std::vector<uint32_t>{};
+  std::vector<uint32_t> out;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string_view item = text.substr(start, comma == std::string_view::npos ? comma : comma - start);
+    std::optional<uint32_t> v;
+    if (item == "h264") {
+      v = 1;
+    } else if (item == "hevc") {
+      v = 2;
+    } else {
+      v = ParseNumber(item, 9, 0, 999'999'999);
+    }
+    if (!v || out.size() == kMaxListItems) return std::nullopt;
+    out.push_back(*v);
+    if (comma == std::string_view::npos) return out;
+    start = comma + 1;
+  }
+}
+
+// "WxH", each side 0..kMaxScreenSide.
+bool ParseScreen(std::string_view text, uint32_t* width, uint32_t* height) {
+  const size_t x = text.find('x');
+  if (x == std::string_view::npos) return false;
+  const auto w = ParseNumber(text.substr(0, x), 5, 0, kMaxScreenSide);
+  const auto h = ParseNumber(text.substr(x + 1), 5, 0, kMaxScreenSide);
+  if (!w || !h) return false;
+  *width = *w;
+  *height = *h;
+  return true;
+}
+
 }  // namespace
 
 ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
@@ -53,8 +104,15 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
       o.quiet = true;
       continue;
     }
+    if (arg == "--software-decode") {
+      o.capabilities.hardware_decode = false;
+      continue;
+    }
     const bool takes_value = arg == "--host" || arg == "--port" || arg == "--name" || arg == "--id" ||
-                             arg == "--app-version" || arg == "--protocol-version" || arg == "--hold";
+                             arg == "--app-version" || arg == "--protocol-version" || arg == "--hold" ||
+                             arg == "--send" || arg == "--codecs" || arg == "--screen" || arg == "--fps" ||
+                             arg == "--route" || arg == "--max-fragments" || arg == "--orientation" ||
+                             arg == "--answer-wait";
     if (!takes_value) return fail(Join({"unknown option '", EscapeUntrusted(Utf8Prefix(arg, 64)), "'"}));
     if (i + 1 >= args.size()) return fail(Join({arg, " needs a value"}));
     const std::string& value = args[++i];
@@ -85,47 +143,121 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
       const auto v = ParseNumber(value, 9, 0, kMaxProtocolVersion);
       if (!v) return fail(Join({"--protocol-version needs a number from 0 to ", std::to_string(kMaxProtocolVersion)}));
       o.protocol_version = *v;
-    } else {  // --hold
+    } else if (arg == "--hold") {
       const auto v = ParseNumber(value, 6, 0, kMaxHoldSeconds);
       if (!v) return fail(Join({"--hold needs a number of seconds from 0 to ", std::to_string(kMaxHoldSeconds)}));
       o.hold_seconds = *v;
+    } else if (arg == "--send") {
+      std::string error;
+      if (!ParseScript(value, &o.script, &error)) return fail(error);
+    } else if (arg == "--codecs") {
+      auto v = ParseCodecList(value);
+      if (!v) {
+        return fail(Join({"--codecs needs h264, hevc or numbers separated by commas (at most ",
+                          std::to_string(kMaxListItems), "), or none"}));
+      }
+      o.capabilities.codecs = std::move(*v);
+    } else if (arg == "--screen") {
+      if (!ParseScreen(value, &o.capabilities.screen_width, &o.capabilities.screen_height)) {
+        return fail(Join({"--screen needs WIDTHxHEIGHT, each from 0 to ", std::to_string(kMaxScreenSide)}));
+      }
+    } else if (arg == "--fps") {
+      auto v = ParseNumberList(value, 0, 999'999'999);
+      if (!v) {
+        return fail(Join({"--fps needs numbers separated by commas (at most ", std::to_string(kMaxListItems), ")"}));
+      }
+      o.capabilities.fps = std::move(*v);
+    } else if (arg == "--route") {
+      if (!ValidText(value, kMaxRouteClassBytes)) {
+        return fail(Join({"--route needs UTF-8 text of at most ", std::to_string(kMaxRouteClassBytes), " bytes"}));
+      }
+      o.capabilities.route_class = value;
+    } else if (arg == "--max-fragments") {
+      const auto v = ParseNumber(value, 9, 0, 999'999'999);
+      if (!v) return fail("--max-fragments needs a number from 0 to 999999999");
+      o.capabilities.max_fragments = *v;
+    } else if (arg == "--orientation") {
+      if (value == "unspecified") {
+        o.capabilities.orientation = 0;
+      } else if (value == "landscape") {
+        o.capabilities.orientation = 1;
+      } else if (value == "portrait") {
+        o.capabilities.orientation = 2;
+      } else {
+        return fail("--orientation needs landscape, portrait or unspecified");
+      }
+    } else {  // --answer-wait
+      const auto v = ParseNumber(value, 6, 0, kMaxAnswerWaitMs);
+      if (!v) {
+        return fail(Join({"--answer-wait needs a number of milliseconds from 0 to ", std::to_string(kMaxAnswerWaitMs)}));
+      }
+      o.answer_wait_ms = *v;
     }
   }
   return r;
 }
 
 std::string SimUsageText() {
-  return "Usage: orvane-tablet-sim [options]\n"
-         "\n"
-         "Plays the tablet's side of the control channel against an Orvane Display host:\n"
-         "connects over TCP, says Hello and prints what the host answers.\n"
-         "\n"
-         "Options:\n"
-         "  --host ADDR              host's IPv4 address (default 127.0.0.1)\n"
-         "  --port N                 control port, 1..65535 (default 9430)\n"
-         "  --name NAME              client_name of the Hello (default \"Orvane Tablet Sim\")\n"
-         "  --id CLIENT_ID           client_id of the Hello (default \"orvane-tablet-sim\")\n"
-         "  --app-version V          app_version of the Hello, sent as given (default 1.3.5)\n"
-         "  --protocol-version N     protocol_version of the Hello and the envelope (default 1,\n"
-         "                           at most 999999999)\n"
-         "  --no-hello               connect and stay silent\n"
-         "  --hold SECONDS           stay connected this long after the Hello exchange\n"
-         "                           (counted from the HelloAck, or from the Hello or the\n"
-         "                           connect when none arrives); 0 = until the host closes\n"
-         "                           (default 0, at most 86400)\n"
-         "  --quiet                  print errors only\n"
-         "  --help, -h               this text\n"
-         "\n"
-         "Output (one line per event, flushed at once):\n"
-         "  [Sim] Connected to ADDR:PORT (local port N)\n"
-         "  [Sim] Sent Hello client_id=... client_name=... app_version=... protocol_version=N\n"
-         "  [Sim] Received HelloAck auth_result=NAME (N) max_sessions=N host_id=... ...\n"
-         "  [Sim] Received TYPE ... (any other message, with its key fields)\n"
-         "  [Sim] Connection closed by host\n"
-         "  [Sim] Held the connection for N s; closing it\n"
-         "\n"
-         "Exit codes: 0 normal end (host closed, or the hold ran out); 1 could not connect;\n"
-         "2 bad command line; 3 the connection failed or the host broke the framing.\n";
+  std::string text =
+      "Usage: orvane-tablet-sim [options]\n"
+      "\n"
+      "Plays the tablet's side of the control channel against an Orvane Display host:\n"
+      "connects over TCP, says Hello, sends the messages of its script and prints what\n"
+      "the host answers.\n"
+      "\n"
+      "Options:\n"
+      "  --host ADDR              host's IPv4 address (default 127.0.0.1)\n"
+      "  --port N                 control port, 1..65535 (default 9430)\n"
+      "  --name NAME              client_name of the Hello (default \"Orvane Tablet Sim\")\n"
+      "  --id CLIENT_ID           client_id of the Hello (default \"orvane-tablet-sim\")\n"
+      "  --app-version V          app_version of the Hello, sent as given (default 1.3.5)\n"
+      "  --protocol-version N     protocol_version of the Hello and the envelope (default 1,\n"
+      "                           at most 999999999)\n"
+      "  --no-hello               connect and send no Hello (the script still runs)\n"
+      "  --send STEPS             after the Hello exchange, send these messages in order,\n"
+      "                           separated by commas, e.g. capability,ping,start-stream,empty.\n"
+      "                           A step that expects an answer waits for it (--answer-wait),\n"
+      "                           the others wait 100 ms; what arrives meanwhile is printed.\n"
+      "                           Steps:\n";
+  text += ScriptUsageText();
+  text +=
+      "  --answer-wait MS         how long a step waits for its answer (default 2000,\n"
+      "                           at most 600000)\n"
+      "  --hold SECONDS           stay connected this long after the Hello exchange and the\n"
+      "                           script (counted from the HelloAck, or from the Hello or the\n"
+      "                           connect when none arrives, or from the script's end);\n"
+      "                           0 = until the host closes (default 0, at most 86400)\n"
+      "  --quiet                  print errors only\n"
+      "  --help, -h               this text\n"
+      "\n"
+      "CapabilityExchange (the capability step):\n"
+      "  --codecs LIST            supported_codecs in order: h264, hevc or numbers; none for\n"
+      "                           no codec (default h264,hevc)\n"
+      "  --screen WxH             preferred_resolution (default 2560x1600; 0x0 leaves it out)\n"
+      "  --fps LIST               supported_fps (default 30,60,90,120)\n"
+      "  --route CLASS            route_class, sent as given (default wifi_local)\n"
+      "  --max-fragments N        max_fragments_per_frame (default 512; 0 leaves it out)\n"
+      "  --orientation O          display_orientation: landscape (default), portrait or\n"
+      "                           unspecified\n"
+      "  --software-decode        codec_capabilities without hardware decode\n"
+      "\n"
+      "Output (one line per event, flushed at once):\n"
+      "  [Sim] Connected to ADDR:PORT (local port N)\n"
+      "  [Sim] Sent Hello client_id=... client_name=... app_version=... protocol_version=N\n"
+      "  [Sim] Received HelloAck auth_result=NAME (N) max_sessions=N host_id=... ...\n"
+      "  [Sim] Sent TYPE ... (N bytes)        (a script step, with its key fields)\n"
+      "  [Sim] Received TYPE ... (any other message, with its key fields)\n"
+      "  [Sim]   monitor id=... ...            (one per entry of a MonitorListResponse)\n"
+      "  [Sim] Ping round trip N.NNN ms\n"
+      "  [Sim] No answer to STEP within N ms\n"
+      "  [Sim] Waited N ms\n"
+      "  [Sim] Script done (N steps)\n"
+      "  [Sim] Connection closed by host\n"
+      "  [Sim] Held the connection for N s; closing it\n"
+      "\n"
+      "Exit codes: 0 normal end (host closed, or the hold ran out); 1 could not connect;\n"
+      "2 bad command line; 3 the connection failed or the host broke the framing.\n";
+  return text;
 }
 
 }  // namespace orvane::sim

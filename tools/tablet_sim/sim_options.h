@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/tablet_sim/sim_script.h"
+
 namespace orvane::sim {
 
 // Bounds for the texts a tablet puts into its Hello. They are generous on
@@ -14,6 +16,23 @@ inline constexpr size_t kMaxClientNameBytes = 1024;
 inline constexpr size_t kMaxAppVersionBytes = 64;
 inline constexpr uint32_t kMaxHoldSeconds = 86'400;
 inline constexpr uint32_t kMaxProtocolVersion = 999'999'999;
+inline constexpr size_t kMaxRouteClassBytes = 256;
+inline constexpr size_t kMaxListItems = 16;
+inline constexpr uint32_t kMaxScreenSide = 16'384;
+inline constexpr uint32_t kMaxAnswerWaitMs = 600'000;
+
+// What the tablet tells the host in its CapabilityExchange. The defaults are
+// a current 120 Hz tablet on Wi-Fi with hardware decoders for both codecs.
+struct TabletCapabilities {
+  std::vector<uint32_t> codecs = {1, 2};  // VideoCodec numbers in the order offered; may be empty
+  uint32_t screen_width = 2560;           // preferred_resolution; 0 x 0 leaves it out
+  uint32_t screen_height = 1600;
+  std::vector<uint32_t> fps = {30, 60, 90, 120};
+  std::string route_class = "wifi_local";  // sent as given, the host filters it
+  uint32_t max_fragments = 512;            // max_fragments_per_frame; 0 = not sent
+  uint32_t orientation = 1;                // DisplayOrientation
+  bool hardware_decode = true;             // of every codec_capabilities entry
+};
 
 struct SimOptions {
   std::string host = "127.0.0.1";
@@ -27,6 +46,11 @@ struct SimOptions {
   // host closes the connection.
   uint32_t hold_seconds = 0;
   bool quiet = false;
+  // Messages sent after the Hello exchange, in order (empty: none).
+  std::vector<ScriptStep> script;
+  TabletCapabilities capabilities;
+  // How long a step that expects an answer waits for it.
+  uint32_t answer_wait_ms = 2000;
 };
 
 enum class ParseStatus { kRun, kHelp, kError };

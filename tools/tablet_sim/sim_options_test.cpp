@@ -91,6 +91,73 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
   }
 }
 
+TEST(SimOptions, ReadsTheScriptAndTheCapabilities) {
+  const ParseResult defaults = ParseSimCommandLine({});
+  EXPECT_TRUE(defaults.options.script.empty());
+  EXPECT_EQ(defaults.options.answer_wait_ms, 2000u);
+  EXPECT_EQ(defaults.options.capabilities.codecs, (std::vector<uint32_t>{1, 2}));
+
+  const ParseResult r = ParseSimCommandLine({"--send", "capability,ping,empty", "--codecs", "hevc,h264,9", "--screen",
+                                             "1200x1920", "--fps", "60,144", "--route", "usb_ncm", "--max-fragments",
+                                             "100000", "--orientation", "portrait", "--software-decode",
+                                             "--answer-wait", "250"});
+  ASSERT_EQ(r.status, ParseStatus::kRun) << r.error;
+  ASSERT_EQ(r.options.script.size(), 3u);
+  EXPECT_EQ(r.options.script[1].kind, StepKind::kPing);
+  const TabletCapabilities& c = r.options.capabilities;
+  EXPECT_EQ(c.codecs, (std::vector<uint32_t>{2, 1, 9}));
+  EXPECT_EQ(c.screen_width, 1200u);
+  EXPECT_EQ(c.screen_height, 1920u);
+  EXPECT_EQ(c.fps, (std::vector<uint32_t>{60, 144}));
+  EXPECT_EQ(c.route_class, "usb_ncm");
+  EXPECT_EQ(c.max_fragments, 100000u);
+  EXPECT_EQ(c.orientation, 2u);
+  EXPECT_FALSE(c.hardware_decode);
+  EXPECT_EQ(r.options.answer_wait_ms, 250u);
+
+  const ParseResult none = ParseSimCommandLine({"--codecs", "none", "--screen", "0x0", "--route", "Wi-Fi 5"});
+  ASSERT_EQ(none.status, ParseStatus::kRun) << none.error;
+  EXPECT_TRUE(none.options.capabilities.codecs.empty());
+  EXPECT_EQ(none.options.capabilities.screen_width, 0u);
+  EXPECT_EQ(none.options.capabilities.route_class, "Wi-Fi 5");  // the host filters, not the tablet
+
+  const std::string usage = SimUsageText();
+  for (const char* option : {"--send", "--codecs", "--screen", "--fps", "--route", "--max-fragments", "--orientation",
+                             "--software-decode", "--answer-wait", "select-monitor:ID", "[Sim] Ping round trip"}) {
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
+  }
+}
+
+TEST(SimOptions, RefusesBadCapabilitiesAndScripts) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* error_part;
+  };
+  const Case cases[] = {
+      {{"--send", "ping,fly"}, "--send step 'fly' is unknown"},
+      {{"--send", ""}, "--send needs at least one step"},
+      {{"--codecs", ""}, "--codecs"},
+      {{"--codecs", "h264,,hevc"}, "--codecs"},
+      {{"--codecs", "vp9"}, "--codecs"},
+      {{"--codecs", "1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1"}, "--codecs"},
+      {{"--screen", "2560"}, "--screen"},
+      {{"--screen", "2560x"}, "--screen"},
+      {{"--screen", "16385x100"}, "--screen"},
+      {{"--fps", "60;120"}, "--fps"},
+      {{"--fps", ""}, "--fps"},
+      {{"--route", std::string(kMaxRouteClassBytes + 1, 'r')}, "--route"},
+      {{"--max-fragments", "1000000000"}, "--max-fragments"},
+      {{"--orientation", "sideways"}, "--orientation"},
+      {{"--answer-wait", "600001"}, "--answer-wait"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front() + " " + c.args.back());
+    const ParseResult r = ParseSimCommandLine(c.args);
+    EXPECT_EQ(r.status, ParseStatus::kError);
+    EXPECT_NE(r.error.find(c.error_part), std::string::npos) << r.error;
+  }
+}
+
 TEST(SimOptions, ALaterRepetitionWins) {
   const ParseResult r = ParseSimCommandLine({"--port", "1000", "--port", "2000"});
   ASSERT_EQ(r.status, ParseStatus::kRun);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "host/common/net.h"
 #include "tools/tablet_sim/sim_framing.h"
 #include "tools/tablet_sim/sim_messages.h"
+#include "tools/tablet_sim/sim_script.h"
 
 namespace orvane::sim {
 namespace {
@@ -202,6 +204,109 @@ TEST(SimSession, StaysSilentAndRefusesAnOversizeFrameWithoutWaitingForIt) {
       EXPECT_TRUE(printed.Has("[Sim] Staying silent (--no-hello)")) << AllLines(printed);
     }
   }
+}
+
+TEST(SimSession, RunsTheScriptStepByStepAndPrintsTheAnswers) {
+  ScriptedHost host;
+  std::vector<pb::ControlMessage> received;
+  host.Serve([&](net::Socket c) {
+    auto next = [&] {
+      std::string bytes;
+      pb::ControlMessage m;
+      if (!ScriptedHost::ReadFrame(c, &bytes) || !m.ParseFromString(bytes)) return false;
+      received.push_back(m);
+      return true;
+    };
+    pb::ControlMessage answer;
+    if (!next()) return;  // Hello
+    answer.mutable_hello_ack()->set_result(pb::AUTH_RESULT_OK);
+    ScriptedHost::WriteFrame(c, answer.SerializeAsString());
+    if (!next()) return;  // CapabilityExchange
+    answer.Clear();
+    pb::CapabilityAccept* a = answer.mutable_capability_accept();
+    a->set_selected_codec(pb::VIDEO_CODEC_HEVC);
+    a->mutable_selected_resolution()->set_width(2560);
+    a->mutable_selected_resolution()->set_height(1600);
+    a->set_selected_fps(120);
+    a->set_initial_bitrate_kbps(26000);
+    ScriptedHost::WriteFrame(c, answer.SerializeAsString());
+    if (!next()) return;  // Ping
+    answer.Clear();
+    answer.mutable_pong()->set_ping_timestamp_us(received.back().ping().send_timestamp_us());
+    answer.mutable_pong()->set_pong_timestamp_us(42);
+    ScriptedHost::WriteFrame(c, answer.SerializeAsString());
+    if (!next()) return;  // the envelope-only message: no answer
+    if (!next()) return;  // MonitorListRequest
+    answer.Clear();
+    pb::MonitorInfo* m = answer.mutable_monitor_list_response()->add_monitors();
+    m->set_monitor_id("SIM-1");
+    m->set_width(1920);
+    m->set_height(1080);
+    ScriptedHost::WriteFrame(c, answer.SerializeAsString());
+    // StartStream is left unanswered; the connection stays until the
+    // simulator leaves after its hold.
+    while (next()) {
+    }
+  });
+
+  SimOptions options;
+  options.port = host.port();
+  std::string error;
+  ASSERT_TRUE(ParseScript("capability,ping,empty,monitors,start-stream", &options.script, &error)) << error;
+  options.answer_wait_ms = 200;
+  options.hold_seconds = 1;
+  Printed printed;
+  SimOutput out = printed.Output(false);
+  EXPECT_EQ(RunTabletSim(options, out, SystemClock()), kSimExitOk) << AllLines(printed);
+  host.Join();
+
+  const pb::ControlMessage::PayloadCase order[] = {
+      pb::ControlMessage::kHello,       pb::ControlMessage::kCapabilityExchange,  pb::ControlMessage::kPing,
+      pb::ControlMessage::PAYLOAD_NOT_SET, pb::ControlMessage::kMonitorListRequest, pb::ControlMessage::kStartStream};
+  ASSERT_EQ(received.size(), std::size(order)) << AllLines(printed);
+  for (size_t i = 0; i < received.size(); ++i) {
+    EXPECT_EQ(received[i].payload_case(), order[i]) << i;
+    EXPECT_EQ(received[i].sequence_id(), i + 1);  // one envelope sequence across Hello and script
+  }
+
+  const std::string all = AllLines(printed);
+  EXPECT_TRUE(printed.Has("[Sim] Sent CapabilityExchange codecs=H264,HEVC screen=2560x1600 ")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] Received CapabilityAccept codec=HEVC 2560x1600 @120 fps bitrate=26000 kbps ")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] Received Pong ping_timestamp_us=")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] Ping round trip ")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] Sent none (type=0 seq=4)")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] Received MonitorListResponse monitors=1 ")) << all;
+  EXPECT_TRUE(printed.Has("[Sim]   monitor id='SIM-1' name='' 1920x1080 at 0,0 ")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] No answer to start-stream within 200 ms")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] Script done (5 steps)")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] Held the connection for 1 s; closing it")) << all;
+  EXPECT_TRUE(printed.errors.empty()) << all;
+}
+
+TEST(SimSession, AHostThatClosesDuringTheScriptEndsTheRunNormally) {
+  ScriptedHost host;
+  host.Serve([&](net::Socket c) {
+    std::string hello;
+    if (!ScriptedHost::ReadFrame(c, &hello)) return;
+    pb::ControlMessage ack;
+    ack.mutable_hello_ack()->set_result(pb::AUTH_RESULT_VERSION_MISMATCH);
+    ScriptedHost::WriteFrame(c, ack.SerializeAsString());
+  });
+  SimOptions options;
+  options.port = host.port();
+  options.app_version = "1.2.9";
+  std::string error;
+  ASSERT_TRUE(ParseScript("wait:5000,ping", &options.script, &error)) << error;
+  Printed printed;
+  SimOutput out = printed.Output(false);
+  EXPECT_EQ(RunTabletSim(options, out, SystemClock()), kSimExitOk) << AllLines(printed);
+  host.Join();
+  const std::string all = AllLines(printed);
+  EXPECT_TRUE(printed.Has("[Sim] Received HelloAck auth_result=AUTH_RESULT_VERSION_MISMATCH (2)")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] Connection closed by host")) << all;
+  EXPECT_FALSE(printed.Has("[Sim] Waited")) << all;  // the close ended the wait at once
+  EXPECT_FALSE(printed.Has("[Sim] Sent Ping")) << all;
+  EXPECT_TRUE(printed.errors.empty()) << all;
 }
 
 TEST(SimSession, ReportsAPortWithoutListener) {

@@ -1,0 +1,143 @@
+#include "tools/tablet_sim/sim_script.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace orvane::sim {
+namespace {
+
+TEST(SimScript, ReadsStepsWithTheirArgumentsAndDefaults) {
+  struct Case {
+    const char* text;
+    StepKind kind;
+    std::string step_text;
+    uint32_t first, second, third;
+  };
+  const Case cases[] = {
+      {"hello", StepKind::kHello, "", 0, 0, 0},
+      {"capability", StepKind::kCapability, "", 0, 0, 0},
+      {"start-stream", StepKind::kStartStream, "sim-session", 0, 0, 0},
+      {"start-stream:tab-7", StepKind::kStartStream, "tab-7", 0, 0, 0},
+      {"stop-stream:s\xC3\xA9", StepKind::kStopStream, "s\xC3\xA9", 0, 0, 0},
+      {"quality", StepKind::kQuality, "", 8000, 60, 1},
+      {"quality:0/0/hevc", StepKind::kQuality, "", 0, 0, 2},
+      {"quality:12000/120/7", StepKind::kQuality, "", 12000, 120, 7},
+      {"keyframe", StepKind::kKeyframe, "sim-session", 0, 0, 0},
+      {"audio", StepKind::kAudio, "", 1, 0, 0},
+      {"audio:off", StepKind::kAudio, "", 0, 0, 0},
+      {"audio:tablet-only", StepKind::kAudio, "", 1, 1, 0},
+      {"pause", StepKind::kPause, "", 0, 0, 0},
+      {"resume", StepKind::kResume, "", 0, 0, 0},
+      {"first-frame", StepKind::kFirstFrame, "sim-session", 0, 0, 0},
+      {"file-transfer", StepKind::kFileTransfer, "", 0, 0, 0},
+      {"clipboard:copied", StepKind::kClipboard, "copied", 0, 0, 0},
+      {"nack", StepKind::kNack, "", 1, 3, 1},
+      {"nack:100-2147", StepKind::kNack, "", 100, 2147, 1},
+      {"nack:9@2", StepKind::kNack, "", 9, 9, 2},
+      {"stats", StepKind::kStats, "", 0, 0, 0},
+      {"ping", StepKind::kPing, "", 0, 0, 0},
+      {"terminate", StepKind::kTerminate, "user left", 0, 0, 0},
+      {"monitors", StepKind::kMonitors, "", 0, 0, 0},
+      {"select-monitor:\\\\.\\DISPLAY2", StepKind::kSelectMonitor, "\\\\.\\DISPLAY2", 0, 0, 0},
+      {"orientation:portrait", StepKind::kOrientation, "", 2, 0, 0},
+      {"orientation:unspecified", StepKind::kOrientation, "", 0, 0, 0},
+      {"window", StepKind::kWindow, "", 1, 0, 0},
+      {"window:back", StepKind::kWindow, "", 2, 0, 0},
+      {"window:none", StepKind::kWindow, "", 0, 0, 0},
+      {"empty", StepKind::kEmpty, "", 0, 0, 0},
+      {"wait:600000", StepKind::kWait, "", 600000, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<ScriptStep> steps;
+    std::string error;
+    ASSERT_TRUE(ParseScript(c.text, &steps, &error)) << error;
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].kind, c.kind);
+    EXPECT_EQ(steps[0].text, c.step_text);
+    EXPECT_EQ(steps[0].first, c.first);
+    EXPECT_EQ(steps[0].second, c.second);
+    EXPECT_EQ(steps[0].third, c.third);
+  }
+}
+
+TEST(SimScript, KeepsTheOrderAndAllowsRepeats) {
+  std::vector<ScriptStep> steps;
+  std::string error;
+  ASSERT_TRUE(ParseScript("capability,ping,start-stream,empty,ping", &steps, &error)) << error;
+  const StepKind expected[] = {StepKind::kCapability, StepKind::kPing, StepKind::kStartStream, StepKind::kEmpty,
+                               StepKind::kPing};
+  ASSERT_EQ(steps.size(), 5u);
+  for (size_t i = 0; i < steps.size(); ++i) EXPECT_EQ(steps[i].kind, expected[i]) << i;
+
+  std::string longest;
+  for (size_t i = 0; i < kMaxScriptSteps; ++i) longest += i == 0 ? "ping" : ",ping";
+  EXPECT_TRUE(ParseScript(longest, &steps, &error)) << error;
+  EXPECT_EQ(steps.size(), kMaxScriptSteps);
+}
+
+TEST(SimScript, RefusesBadStepsNamingThem) {
+  struct Case {
+    std::string text;
+    const char* error_part;
+  };
+  std::string too_many;
+  for (size_t i = 0; i <= kMaxScriptSteps; ++i) too_many += i == 0 ? "ping" : ",ping";
+  const Case cases[] = {
+      {"", "--send needs at least one step"},
+      {"ping,,empty", "--send step '' is unknown"},
+      {"ping,", "--send step '' is unknown"},
+      {"bogus", "'bogus' is unknown"},
+      {"Ping", "'Ping' is unknown"},
+      {"ping:now", "'ping:now' takes no argument"},
+      {"select-monitor", "'select-monitor' needs an argument"},
+      {"select-monitor:", "needs an argument"},
+      {"wait", "needs an argument"},
+      {"wait:600001", "'wait:600001' needs a number of milliseconds"},
+      {"wait:-1", "needs a number of milliseconds"},
+      {"quality:8000/60", "needs KBPS/FPS/CODEC"},
+      {"quality:8000/60/h265", "needs KBPS/FPS/CODEC"},
+      {"quality:a/60/h264", "needs KBPS/FPS/CODEC"},
+      {"quality:1/2/3/4", "needs KBPS/FPS/CODEC"},
+      {"audio:loud", "needs on, off or tablet-only"},
+      {"orientation:upside-down", "needs landscape, portrait or unspecified"},
+      {"window:left", "needs to-tablet, back or none"},
+      {"nack:5-4", "needs FIRST-LAST"},
+      {"nack:1-2049", "needs FIRST-LAST with at most 2048 numbers"},
+      {"nack:1-3@x", "needs a stream type number"},
+      {"clipboard:" + std::string(kMaxStepArgumentBytes + 1, 'c'), "needs UTF-8 text of at most 256 bytes"},
+      {"clipboard:bad \xFF", "needs UTF-8 text"},
+      {"evil\n[Sim] Connected", "'evil\\x0A[Sim] Connected' is unknown"},
+      {too_many, "is one too many (at most 64 steps)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    std::vector<ScriptStep> steps(1);
+    std::string error;
+    EXPECT_FALSE(ParseScript(c.text, &steps, &error));
+    EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
+    EXPECT_EQ(steps.size(), 1u);  // untouched on failure
+  }
+}
+
+TEST(SimScript, StepsThatTheHostAnswersWaitForTheirAnswer) {
+  EXPECT_EQ(ExpectedAnswers(StepKind::kPing), std::vector<int>{51});
+  EXPECT_EQ(ExpectedAnswers(StepKind::kCapability), (std::vector<int>{13, 60}));
+  EXPECT_EQ(ExpectedAnswers(StepKind::kMonitors), std::vector<int>{91});
+  EXPECT_EQ(ExpectedAnswers(StepKind::kFileTransfer), std::vector<int>{60});
+  EXPECT_TRUE(ExpectedAnswers(StepKind::kEmpty).empty());
+  EXPECT_TRUE(ExpectedAnswers(StepKind::kKeyframe).empty());
+  EXPECT_STREQ(StepName(StepKind::kSelectMonitor), "select-monitor");
+  EXPECT_STREQ(StepName(StepKind::kEmpty), "empty");
+  const std::string usage = ScriptUsageText();
+  for (const char* step : {"hello", "capability", "start-stream", "stop-stream", "quality", "keyframe", "audio", "pause",
+                           "resume", "first-frame", "file-transfer", "clipboard", "nack", "stats", "ping", "terminate",
+                           "monitors", "select-monitor", "orientation", "window", "empty", "wait"}) {
+    EXPECT_NE(usage.find(std::string("    ") + step), std::string::npos) << step;
+  }
+}
+
+}  // namespace
+}  // namespace orvane::sim
