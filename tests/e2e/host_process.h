@@ -57,6 +57,11 @@ uint16_t FreeTcpPort();
 // runs do not collide on the defaults. 0 when none was found.
 uint16_t FreeUdpPortRun(int count);
 
+// Starts the host in console mode for `tablets` tablets (tablets + 1 slots) on
+// a free control port and a free run of input ports; *control_port receives
+// the control port. False when no ports were free or the start failed.
+bool StartHostForTablets(ChildProcess& host, const HostEnvironment& env, int tablets, uint16_t* control_port);
+
 // True when one line of the output holds every fragment.
 bool HasLineWith(const std::string& output, std::initializer_list<std::string> fragments);
 

@@ -30,14 +30,7 @@ class TabletSession : public ::testing::Test {
   // Starts the host for `tablets` tablets (tablets + 1 slots) on free ports
   // and waits until it accepts tablets.
   void StartHost(int tablets) {
-    control_port_ = FreeTcpPort();
-    ASSERT_NE(control_port_, 0);
-    const uint16_t input_port = FreeUdpPortRun(tablets + 1);
-    ASSERT_NE(input_port, 0);
-    ASSERT_TRUE(host_.Start(ORVANE_HOST_BINARY,
-                            {"--console", "--control-port", std::to_string(control_port_), "--input-port",
-                             std::to_string(input_port), "--monitors", std::to_string(tablets)},
-                            env_.Env(), temp_.path() / "host.out"));
+    ASSERT_TRUE(StartHostForTablets(host_, env_, tablets, &control_port_));
     ASSERT_TRUE(host_.WaitForOutput("[TCP] Listening on port " + std::to_string(control_port_), kStartDeadline))
         << host_.Output();
     ASSERT_TRUE(host_.WaitForOutput("[Main] Ready. Waiting for mobile client...", kStartDeadline)) << host_.Output();

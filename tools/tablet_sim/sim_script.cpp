@@ -246,15 +246,15 @@ bool ParseScript(std::string_view text, std::vector<ScriptStep>* steps, std::str
     const std::string_view name = item.substr(0, colon);
     const bool has_arg = colon != std::string_view::npos;
     const std::string_view arg = has_arg ? item.substr(colon + 1) : std::string_view();
-    const StepSpec* spec = FindStep(name);
-    if (spec == nullptr) return fail(item, "is unknown");
-    if (spec->arg == Arg::kNone && has_arg) return fail(item, "takes no argument");
-    if (spec->arg == Arg::kRequired && arg.empty()) return fail(item, "needs an argument after ':'");
+    const StepSpec* known = FindStep(name);
+    if (known == nullptr) return fail(item, "is unknown");
+    if (known->arg == Arg::kNone && has_arg) return fail(item, "takes no argument");
+    if (known->arg == Arg::kRequired && arg.empty()) return fail(item, "needs an argument after ':'");
     if (arg.size() > kMaxStepArgumentBytes || !IsValidUtf8(arg)) {
       return fail(item, Join({"needs UTF-8 text of at most ", std::to_string(kMaxStepArgumentBytes), " bytes"}));
     }
     ScriptStep step;
-    step.kind = spec->kind;
+    step.kind = known->kind;
     std::string why;
     if (!ReadArgument(arg, &step, &why)) return fail(item, why);
     out.push_back(std::move(step));
