@@ -227,6 +227,39 @@ bool HmacSha256(ByteView key, std::initializer_list<ByteView> parts, Digest* out
 
 // ---------------------------------------------------------------- ECDH
 
+namespace {
+
+// The key-pair steps shared by the ECDH and ECDSA keys: on failure both the
+// key and its public point are left empty.
+bool GenerateKeyPair(PkeyPtr* key_out, Bytes* public_out, HostResult* result) {
+  key_out->reset();
+  public_out->clear();
+  PkeyPtr key = GenerateP256(result);
+  if (key == nullptr) return false;
+  Bytes pub = EncodePublicKey(key.get(), result);
+  if (pub.empty()) return false;
+  *key_out = std::move(key);
+  *public_out = std::move(pub);
+  return true;
+}
+
+bool ImportKeyPair(ByteView private_key, ByteView public_key, PkeyPtr* key_out, Bytes* public_out,
+                   HostResult* result) {
+  key_out->reset();
+  public_out->clear();
+  if (private_key.size() != kP256PrivateKeyBytes) {
+    *result = Invalid("private key must be 32 bytes");
+    return false;
+  }
+  PkeyPtr key = ImportP256(private_key, public_key, result);
+  if (key == nullptr) return false;
+  *key_out = std::move(key);
+  public_out->assign(public_key.begin(), public_key.end());
+  return true;
+}
+
+}  // namespace
+
 struct EcdhP256KeyPair::Impl {
   PkeyPtr key;
 };
@@ -240,30 +273,12 @@ bool EcdhP256KeyPair::valid() const { return impl_ != nullptr && impl_->key != n
 
 bool EcdhP256KeyPair::Generate() {
   if (impl_ == nullptr) impl_ = std::make_unique<Impl>();
-  impl_->key.reset();
-  public_key_.clear();
-  PkeyPtr key = GenerateP256(&last_result_);
-  if (key == nullptr) return false;
-  Bytes pub = EncodePublicKey(key.get(), &last_result_);
-  if (pub.empty()) return false;
-  impl_->key = std::move(key);
-  public_key_ = std::move(pub);
-  return true;
+  return GenerateKeyPair(&impl_->key, &public_key_, &last_result_);
 }
 
 bool EcdhP256KeyPair::Import(ByteView private_key, ByteView public_key) {
   if (impl_ == nullptr) impl_ = std::make_unique<Impl>();
-  impl_->key.reset();
-  public_key_.clear();
-  if (private_key.size() != kP256PrivateKeyBytes) {
-    last_result_ = Invalid("private key must be 32 bytes");
-    return false;
-  }
-  PkeyPtr key = ImportP256(private_key, public_key, &last_result_);
-  if (key == nullptr) return false;
-  impl_->key = std::move(key);
-  public_key_.assign(public_key.begin(), public_key.end());
-  return true;
+  return ImportKeyPair(private_key, public_key, &impl_->key, &public_key_, &last_result_);
 }
 
 Bytes EcdhP256KeyPair::DeriveSharedSecret(ByteView peer_public_key) {
@@ -313,30 +328,12 @@ bool EcdsaP256Key::valid() const { return impl_ != nullptr && impl_->key != null
 
 bool EcdsaP256Key::Generate() {
   if (impl_ == nullptr) impl_ = std::make_unique<Impl>();
-  impl_->key.reset();
-  public_key_.clear();
-  PkeyPtr key = GenerateP256(&last_result_);
-  if (key == nullptr) return false;
-  Bytes pub = EncodePublicKey(key.get(), &last_result_);
-  if (pub.empty()) return false;
-  impl_->key = std::move(key);
-  public_key_ = std::move(pub);
-  return true;
+  return GenerateKeyPair(&impl_->key, &public_key_, &last_result_);
 }
 
 bool EcdsaP256Key::Import(ByteView private_key, ByteView public_key) {
   if (impl_ == nullptr) impl_ = std::make_unique<Impl>();
-  impl_->key.reset();
-  public_key_.clear();
-  if (private_key.size() != kP256PrivateKeyBytes) {
-    last_result_ = Invalid("private key must be 32 bytes");
-    return false;
-  }
-  PkeyPtr key = ImportP256(private_key, public_key, &last_result_);
-  if (key == nullptr) return false;
-  impl_->key = std::move(key);
-  public_key_.assign(public_key.begin(), public_key.end());
-  return true;
+  return ImportKeyPair(private_key, public_key, &impl_->key, &public_key_, &last_result_);
 }
 
 Bytes EcdsaP256Key::ExportPrivateKey() const {
