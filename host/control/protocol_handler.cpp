@@ -11,6 +11,8 @@
 #include "host/app/logger.h"
 #include "host/common/parse.h"
 #include "host/common/utf.h"
+#include "host/security/key_agreement.h"
+#include "host/security/secure_frame.h"
 
 namespace orvane {
 
@@ -89,17 +91,6 @@ const char* WindowMoveStatusName(WindowMoveStatus status) {
       return "failed";
   }
   return "unknown";
-}
-
-std::string KeyFingerprintText(std::string_view bytes) {
-  uint32_t hash = 2166136261u;
-  for (const char c : bytes) {
-    hash ^= static_cast<uint8_t>(c);
-    hash *= 16777619u;
-  }
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(hash));
-  return text;
 }
 
 // ------------------------------------------------------------ negotiation
@@ -199,7 +190,8 @@ std::string FilterRouteClass(const std::string& route_class) {
 
 // ------------------------------------------------------------ construction
 
-ProtocolHandler::ProtocolHandler(IClock& clock) : clock_(clock), monitors_(MakePlatformMonitorEnumerator()) {}
+ProtocolHandler::ProtocolHandler(IClock& clock)
+    : clock_(clock), monitors_(MakePlatformMonitorEnumerator()), keys_(clock) {}
 
 void ProtocolHandler::SetHostIdentity(const std::string& host_id, const std::string& host_name) {
   std::lock_guard<std::mutex> lock(state_mu_);
@@ -327,6 +319,9 @@ HostResult ProtocolHandler::HandleMessage(const pb::ControlMessage& message, boo
     std::lock_guard<std::mutex> lock(callbacks_mu_);
     security = security_;
   }
+  const security::ControlKeyState::MessageSender send = [this](pb::ControlMessage* reply) {
+    return SendControlMessage(reply);
+  };
   switch (message.payload_case()) {
     case pb::ControlMessage::kHello:
       HandleHello(message.hello());
@@ -405,25 +400,13 @@ HostResult ProtocolHandler::HandleMessage(const pb::ControlMessage& message, boo
       HandleSessionTerminate(message.session_terminate());
       break;
     case pb::ControlMessage::kKeyRotation:
-      if (security.handle_key_rotation) {
-        security.handle_key_rotation(message.key_rotation());
-      } else {
-        PeerWarn("[Protocol] Unhandled message type: %d", type);
-      }
+      keys_.HandleKeyRotation(message.key_rotation(), send);
       break;
     case pb::ControlMessage::kKeyRotationAck:
-      if (security.handle_key_rotation_ack) {
-        security.handle_key_rotation_ack(message.key_rotation_ack());
-      } else {
-        PeerWarn("[Protocol] Unhandled message type: %d", type);
-      }
+      keys_.HandleKeyRotationAck(message.key_rotation_ack());
       break;
     case pb::ControlMessage::kRekeyRequired:
-      if (security.handle_rekey_required) {
-        security.handle_rekey_required(message.rekey_required());
-      } else {
-        PeerWarn("[Protocol] Unhandled message type: %d", type);
-      }
+      keys_.HandleRekeyRequired(message.rekey_required());
       break;
     case pb::ControlMessage::kMonitorListRequest:
       if (StillAuthenticated("MonitorListRequest")) {
@@ -482,7 +465,6 @@ void ProtocolHandler::HandleHello(const pb::Hello& hello) {
     app_version_ = hello.app_version();
   }
   ++hello_count_;
-  session_keys_ready_ = false;
   auth_v2_pending_ = false;
   hello_received_ = false;
   refused_busy_ = false;
@@ -494,18 +476,16 @@ void ProtocolHandler::HandleHello(const pb::Hello& hello) {
             static_cast<unsigned long long>(dropped));
   }
 
-  ControlSecurityHooks security;
   AdmissionCallback admission;
   HelloAuthenticator authenticator;
   VersionRefusedCallback version_refused;
   {
     std::lock_guard<std::mutex> lock(callbacks_mu_);
-    security = security_;
     admission = admission_;
     authenticator = authenticator_;
     version_refused = version_refused_;
   }
-  if (security.reset_keys) security.reset_keys();
+  keys_.ResetKeys();
   const bool auth_v2 = hello.auth_version() >= 2;
   bool directional = hello.directional_control_nonce() || hello.auth_version() > 1;
 
@@ -547,21 +527,22 @@ void ProtocolHandler::HandleHello(const pb::Hello& hello) {
   // A client_id with a NUL byte would collide with its prefix wherever the
   // identity is fed to a proof as a C string.
   const std::string& client_id = hello.client_id();
-  bool usable = !client_id.empty() && client_id.find('\0') == std::string::npos;
-  if (usable && security.start_handshake) {
-    const HandshakeStart start = security.start_handshake(hello);
-    usable = start.usable;
-    directional = start.directional;
-  }
+  const security::HandshakeResult handshake = keys_.StartHandshake(hello);
+  directional = handshake.directional;
+  const bool usable = handshake.usable && client_id.find('\0') == std::string::npos;
   if (!usable) {
     PeerWarn("[Protocol] Hello rejected: client identity or ephemeral key is invalid");
     SendHelloAck(pb::AUTH_RESULT_REJECTED, 0, auth_v2, directional, nullptr);
     return;
   }
+  if (!directional && !nondirectional_warned_.exchange(true)) {
+    // Both directions then draw nonces from the same prefix and counter
+    // under one key; kept for the tablets that rely on it.
+    LogWarn("[Protocol] Tablet did not ask for directional control nonces: host and tablet frames share one nonce "
+            "sequence on this connection");
+  }
 
-  HelloAuthDecision decision;
-  if (authenticator) decision = authenticator(hello);
-  session_keys_ready_ = decision.session_keys_ready;
+  const HelloAuthDecision decision = authenticator ? authenticator(hello, keys_) : EstablishKeysWithoutTrust(hello);
   if (auth_v2 && decision.auth_v2_pending && decision.result == pb::AUTH_RESULT_OK) {
     auth_v2_pending_ = true;
   } else if (decision.result == pb::AUTH_RESULT_OK) {
@@ -570,13 +551,22 @@ void ProtocolHandler::HandleHello(const pb::Hello& hello) {
   SendHelloAck(decision.result, 0, auth_v2, directional, &decision);
 }
 
+HelloAuthDecision ProtocolHandler::EstablishKeysWithoutTrust(const pb::Hello& hello) {
+  HelloAuthDecision decision;
+  if (hello.auth_version() >= 2) {
+    PeerWarn("[Protocol] Hello rejected: authentication version 2 is not available on this host");
+    return decision;
+  }
+  if (!keys_.EstablishAuthV1Keys()) {
+    PeerWarn("[Protocol] Hello rejected: session key derivation failed");
+    return decision;
+  }
+  PeerWarn("[Protocol] Hello rejected: this host cannot verify tablet credentials");
+  return decision;
+}
+
 bool ProtocolHandler::SendHelloAck(pb::AuthResult result, uint32_t max_sessions, bool auth_v2_requested,
                                    bool directional, const HelloAuthDecision* decision) {
-  std::function<std::string()> ephemeral;
-  {
-    std::lock_guard<std::mutex> lock(callbacks_mu_);
-    ephemeral = security_.host_ephemeral_public_key;
-  }
   pb::ControlMessage message;
   pb::HelloAck* ack = message.mutable_hello_ack();
   ack->set_result(result);
@@ -587,8 +577,8 @@ bool ProtocolHandler::SendHelloAck(pb::AuthResult result, uint32_t max_sessions,
   }
   ack->set_host_version(kHostVersion);
   ack->set_directional_control_nonce(directional);
-  const std::string key = ephemeral ? ephemeral() : std::string();
-  if (!key.empty()) ack->set_ephemeral_public_key(key);
+  const crypto::Bytes key = keys_.HostEphemeralPublicKey();
+  if (!key.empty()) ack->set_ephemeral_public_key(key.data(), key.size());
   if (result == pb::AUTH_RESULT_HOST_BUSY) ack->set_max_sessions(max_sessions);
   if (auth_v2_requested) {
     ack->set_auth_version(2);
@@ -600,17 +590,14 @@ bool ProtocolHandler::SendHelloAck(pb::AuthResult result, uint32_t max_sessions,
   const bool sent = SendControlMessage(&message);
   if (sent) {
     LogInfo("[Protocol] Sent HelloAck (result=%d, auth_version=%u, host_ephemeral_fp=%s)", static_cast<int>(result),
-            ack->auth_version(), key.empty() ? "none" : KeyFingerprintText(key).c_str());
+            ack->auth_version(), security::KeyFingerprintOrNone(key).c_str());
   }
   return sent;
 }
 
-bool ProtocolHandler::FinishAuthV2(pb::AuthResult result, bool session_keys_ready) {
+bool ProtocolHandler::FinishAuthV2(pb::AuthResult result) {
   auth_v2_pending_ = false;
-  if (result == pb::AUTH_RESULT_OK) {
-    session_keys_ready_ = session_keys_ready;
-    authenticated_ = true;
-  }
+  if (result == pb::AUTH_RESULT_OK) authenticated_ = true;
   return SendAuthStatus(result);
 }
 
@@ -1005,7 +992,6 @@ void ProtocolHandler::Reset() {
   keyframe_requested_ = false;
   streaming_ = false;
   authenticated_ = false;
-  session_keys_ready_ = false;
   auth_v2_pending_ = false;
   hello_received_ = false;
   quality_changed_ = false;
@@ -1052,12 +1038,8 @@ void ProtocolHandler::Reset() {
     std::lock_guard<std::mutex> lock(window_mu_);
     window_commands_.clear();
   }
-  std::function<void()> reset_keys;
-  {
-    std::lock_guard<std::mutex> lock(callbacks_mu_);
-    reset_keys = security_.reset_keys;
-  }
-  if (reset_keys) reset_keys();
+  keys_.ResetKeys();
+  nondirectional_warned_ = false;
   peer_warnings_.Reset();
   LogInfo("[Protocol] Control channel state reset after disconnect");
 }
@@ -1132,7 +1114,44 @@ bool ProtocolHandler::SendControlMessage(pb::ControlMessage* message) {
     return false;
   }
   if (!sender) return false;
-  return sender(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  if (message->has_hello_ack()) return sender(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+
+  crypto::Bytes key;
+  uint64_t counter = 0;
+  bool directional = false;
+  const bool may_send = authenticated_ || message->has_auth_status();
+  if (!may_send || !keys_.TakeSendKey(&key, &counter, &directional)) {
+    if (dropped_before_auth_.fetch_add(1) == 0) {
+      LogWarn("[Protocol] Dropped outgoing control message before authentication (further ones until the next "
+              "connection are only counted)");
+    }
+    return false;
+  }
+  if (counter > static_cast<uint64_t>(INT64_MAX)) {
+    crypto::SecureWipe(key);
+    LogError("[Protocol] Control encryption counter exhausted");
+    return false;
+  }
+  const crypto::Bytes frame =
+      security::SealSecureFrame(send_cipher_, key, directional ? security::kNonceControlHostDirectional
+                                                               : security::kNonceControl,
+                                counter, security::AsBytes(bytes));
+  crypto::SecureWipe(key);
+  if (frame.empty()) {
+    LogError("[Protocol] Failed to encrypt outgoing control frame");
+    return false;
+  }
+  return sender(frame.data(), frame.size());
+}
+
+bool ProtocolHandler::SendRekeyRequired(const std::string& reason, uint64_t server_epoch) {
+  pb::ControlMessage message;
+  pb::RekeyRequired* rekey = message.mutable_rekey_required();
+  rekey->set_reason(reason);
+  rekey->set_server_epoch(server_epoch);
+  const bool sent = SendControlMessage(&message);
+  if (sent) LogWarn("[Protocol] Sent RekeyRequired (reason=%s)", reason.c_str());
+  return sent;
 }
 
 bool ProtocolHandler::SendAuthStatus(pb::AuthResult result) {

@@ -10,11 +10,13 @@
 // SendControlMessage, which stamps the protocol version, the next sequence
 // number and the host clock.
 //
-// Key agreement, pairing and the second authentication version plug in
-// through ControlSecurityHooks and the HelloAuthenticator. Without an
-// authenticator a tablet that says Hello is answered AUTH_RESULT_REJECTED
-// and never becomes authenticated (the session closes it at its
-// authentication time-out).
+// The handler owns the connection's key state: every Hello starts a key
+// agreement, the tablet's key rotations are served here, and the send path
+// seals every message but HelloAck. Pairing and the second authentication
+// version plug in through the HelloAuthenticator and ControlSecurityHooks.
+// Without an authenticator a tablet that says Hello gets session keys but is
+// answered AUTH_RESULT_REJECTED and never becomes authenticated (the session
+// closes it at its authentication time-out).
 //
 // Threads: HandleControlFrame runs on the session's receive thread; queries,
 // take-and-clear operations and builders may run on any thread.
@@ -38,6 +40,8 @@
 #include "host/common/rate_limiter.h"
 #include "host/control/host_ports.h"
 #include "host/control/session_types.h"
+#include "host/security/control_key_state.h"
+#include "host/security/crypto.h"
 #include "host/video/monitor_enumeration.h"
 #include "orvane_protocol_v1.pb.h"
 
@@ -189,12 +193,11 @@ struct HostStreamStats {
 // ------------------------------------------------------- security seams
 
 // The outcome of authenticating a Hello that passed the version check, the
-// tablet limit and the handshake start (the session keys and the tablet's
-// credential, or the second authentication version's signed answer).
+// tablet limit and the handshake start. The authenticator establishes the
+// session keys in the handler's key state (Keys()) and checks the tablet's
+// credential, or answers the second authentication version's Hello.
 struct HelloAuthDecision {
   protocol::v1::AuthResult result = protocol::v1::AUTH_RESULT_REJECTED;
-  // The connection has session keys (the UDP channels may be enabled).
-  bool session_keys_ready = false;
   // Authentication version 2: the tablet's AuthProof is awaited; the
   // connection becomes authenticated through FinishAuthV2.
   bool auth_v2_pending = false;
@@ -202,32 +205,14 @@ struct HelloAuthDecision {
   std::string host_signature;
 };
 
-struct HandshakeStart {
-  bool usable = false;
-  bool directional = false;  // echoed in HelloAck.directional_control_nonce
-};
-
-// Key agreement and key rotation; every member may be empty.
+// Hooks of the pairing and identity layer; every member may be empty.
 struct ControlSecurityHooks {
-  // On every Hello (before the handshake) and at the end of a connection.
-  std::function<void()> reset_keys;
-  // Replaces the host's ephemeral pair and checks the tablet's key. Absent:
-  // usable when the client identity is, directional as the Hello asks.
-  std::function<HandshakeStart(const protocol::v1::Hello&)> start_handshake;
-  // The host's current ephemeral public key; empty when none.
-  std::function<std::string()> host_ephemeral_public_key;
   std::function<void(const protocol::v1::AuthProof&, bool encrypted)> handle_auth_proof;
-  std::function<void(const protocol::v1::KeyRotation&)> handle_key_rotation;
-  std::function<void(const protocol::v1::KeyRotationAck&)> handle_key_rotation_ack;
-  std::function<void(const protocol::v1::RekeyRequired&)> handle_rekey_required;
 };
 
 // "moved", "no-window", "elevated", "not-responding", "not-extended",
 // "failed"; "unknown" for any other value.
 const char* WindowMoveStatusName(WindowMoveStatus status);
-
-// FNV-1a over the bytes as "%08X" (the key fingerprint of log lines).
-std::string KeyFingerprintText(std::string_view bytes);
 
 class ProtocolHandler {
  public:
@@ -253,9 +238,12 @@ class ProtocolHandler {
   using AdmissionCallback =
       std::function<bool(const std::string& client_id, const std::string& client_name, uint32_t* limit)>;
   using VersionRefusedCallback = std::function<void(const VersionRefusal&)>;
-  // The session keys and the tablet's credential for a usable Hello; absent,
-  // every Hello is answered AUTH_RESULT_REJECTED.
-  using HelloAuthenticator = std::function<HelloAuthDecision(const protocol::v1::Hello&)>;
+  // The session keys and the tablet's credential for a usable Hello. Absent,
+  // an auth v1 Hello gets its session keys and is then refused (no tablet
+  // can be trusted without the pairing layer); auth v2 is refused.
+  // It receives the connection's key state to establish the keys in.
+  using HelloAuthenticator =
+      std::function<HelloAuthDecision(const protocol::v1::Hello&, security::ControlKeyState& keys)>;
 
   explicit ProtocolHandler(IClock& clock = SystemClock());
 
@@ -288,7 +276,7 @@ class ProtocolHandler {
   // Authentication version 2 finished (the AuthProof was checked): clears
   // the pending proof, marks the connection authenticated when result is OK
   // and answers AuthStatus.
-  bool FinishAuthV2(protocol::v1::AuthResult result, bool session_keys_ready);
+  bool FinishAuthV2(protocol::v1::AuthResult result);
   // An outgoing message was dropped because the tablet is not authenticated.
   void CountDroppedBeforeAuthentication() { ++dropped_before_auth_; }
   uint64_t DroppedBeforeAuthentication() const { return dropped_before_auth_.load(); }
@@ -300,7 +288,11 @@ class ProtocolHandler {
   uint64_t HelloCount() const { return hello_count_.load(); }
   bool IsAuthenticated() const { return authenticated_.load(); }
   bool AuthV2Pending() const { return auth_v2_pending_.load(); }
-  bool HasSessionKeys() const { return session_keys_ready_.load(); }
+  // The connection has a session key (the UDP channels may use it).
+  bool HasSessionKeys() const { return keys_.KeyReady() && keys_.HasActiveKey(); }
+  // The control connection's keys.
+  security::ControlKeyState& Keys() { return keys_; }
+  const security::ControlKeyState& Keys() const { return keys_; }
   bool RefusedBusy() const { return refused_busy_.load(); }
   bool RefusedVersion() const { return refused_version_.load(); }
   bool InputEnabled() const;
@@ -343,7 +335,9 @@ class ProtocolHandler {
 
   // Stamps protocol_version, sequence_id and timestamp_us where the caller
   // left them zero, serialises and sends; one message at a time, so the
-  // sequence on the wire is the order of the numbers.
+  // sequence on the wire and the envelope counters follow the numbers.
+  // HelloAck leaves plain; AuthStatus needs a session key; everything else
+  // needs an authenticated connection and leaves in a secure frame.
   bool SendControlMessage(protocol::v1::ControlMessage* message);
 
   // Builders.
@@ -364,6 +358,7 @@ class ProtocolHandler {
   bool SendErrorMessage(uint32_t code, const std::string& description, bool fatal);
   bool SendStatsReport(const HostStreamStats& stats);
   bool SendPong(uint64_t ping_timestamp_us);
+  bool SendRekeyRequired(const std::string& reason, uint64_t server_epoch);
 
  private:
   void HandleHello(const protocol::v1::Hello& hello);
@@ -378,6 +373,9 @@ class ProtocolHandler {
   void HandleSelectMonitor(const protocol::v1::SelectMonitor& select);
   void HandleOrientation(const protocol::v1::DisplayOrientationUpdate& update);
   void HandleWindowCommand(const protocol::v1::WindowCommand& command);
+  // Auth v1 keys without a pairing layer: the keys are established, the
+  // tablet cannot be trusted.
+  HelloAuthDecision EstablishKeysWithoutTrust(const protocol::v1::Hello& hello);
   bool SendHelloAck(protocol::v1::AuthResult result, uint32_t max_sessions, bool auth_v2_requested,
                     bool directional, const HelloAuthDecision* decision);
   // False (and the "ignored before authentication" warning) when the
@@ -421,7 +419,6 @@ class ProtocolHandler {
   std::atomic<bool> hello_received_{false};
   std::atomic<uint64_t> hello_count_{0};
   std::atomic<bool> authenticated_{false};
-  std::atomic<bool> session_keys_ready_{false};
   std::atomic<bool> auth_v2_pending_{false};
   std::atomic<bool> refused_busy_{false};
   std::atomic<bool> refused_version_{false};
@@ -461,9 +458,14 @@ class ProtocolHandler {
   std::mutex window_mu_;
   std::deque<WindowCommandRequest> window_commands_;
 
-  // The control send lock: stamping and sending one message at a time.
+  security::ControlKeyState keys_;
+  std::atomic<bool> nondirectional_warned_{false};
+
+  // The control send lock (taken before the key lock): stamping, sealing and
+  // sending one message at a time.
   std::mutex send_mu_;
   uint64_t next_sequence_ = 1;  // never reset while the handler exists
+  crypto::AesGcm send_cipher_;  // under send_mu_
 
   RateLimiter peer_warnings_{kPreAuthWarningIntervalMs};
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "host/common/clock.h"
+#include "host/security/key_agreement.h"
+#include "host/security/secure_frame.h"
 #include "tests/support/test_support.h"
 
 namespace orvane {
@@ -23,6 +25,9 @@ pb::ControlMessage HelloMessage(const std::string& app_version = "1.3.5", uint32
   hello->set_client_name("Tablet One");
   hello->set_app_version(app_version);
   hello->set_protocol_version(protocol_version);
+  // Shaped like a key; not a point on the curve, which only the key
+  // derivation would notice.
+  hello->set_ephemeral_public_key(std::string(64, '\x11'));
   return message;
 }
 
@@ -41,9 +46,11 @@ pb::ControlMessage StopStreamMessage() {
 HelloAuthDecision Accept() {
   HelloAuthDecision decision;
   decision.result = pb::AUTH_RESULT_OK;
-  decision.session_keys_ready = true;
   return decision;
 }
+
+// The session key the tests' authenticator installs.
+crypto::Bytes TestKey() { return crypto::Bytes(32, 0x5A); }
 
 class TwoMonitors final : public IMonitorEnumerator {
  public:
@@ -74,10 +81,34 @@ class ProtocolHandlerTest : public ::testing::Test {
     handler_.SetPorts(9441, 9442);
     handler_.SetFrameSender([this](const uint8_t* data, size_t length) {
       pb::ControlMessage message;
-      EXPECT_TRUE(message.ParseFromArray(data, static_cast<int>(length)));
+      security::SecureFrameView view;
+      if (security::ParseSecureFrame(crypto::ByteView(data, length), &view)) {
+        // Opened as the tablet does: the test key, the host's direction.
+        const uint32_t prefix =
+            handler_.Keys().Directional() ? security::kNonceControlHostDirectional : security::kNonceControl;
+        crypto::Bytes plain;
+        EXPECT_TRUE(security::OpenAesGcm(tablet_cipher_, TestKey(), prefix, view.counter, view.payload, &plain));
+        EXPECT_TRUE(message.ParseFromArray(plain.data(), static_cast<int>(plain.size())));
+        counters_.push_back(static_cast<int64_t>(view.counter));
+      } else {
+        EXPECT_TRUE(message.ParseFromArray(data, static_cast<int>(length)));
+        counters_.push_back(-1);
+      }
       sent_.push_back(message);
       return true;
     });
+  }
+
+  // Accepts every Hello and gives the connection the test key.
+  ProtocolHandler::HelloAuthenticator Accepting() {
+    return [](const pb::Hello&, security::ControlKeyState& keys) {
+      keys.InstallSessionKey(TestKey());
+      return Accept();
+    };
+  }
+
+  std::string HostKeyFingerprint() {
+    return security::KeyFingerprintOrNone(handler_.Keys().HostEphemeralPublicKey());
   }
 
   HostResult Deliver(const pb::ControlMessage& message) {
@@ -86,10 +117,11 @@ class ProtocolHandlerTest : public ::testing::Test {
   }
 
   void Authenticate() {
-    handler_.SetHelloAuthenticator([](const pb::Hello&) { return Accept(); });
+    handler_.SetHelloAuthenticator(Accepting());
     ASSERT_TRUE(Deliver(HelloMessage()).ok());
     ASSERT_TRUE(handler_.IsAuthenticated());
     sent_.clear();
+    counters_.clear();
   }
 
   // Authenticates and negotiates; returns the CapabilityAccept.
@@ -107,7 +139,10 @@ class ProtocolHandlerTest : public ::testing::Test {
 
   ManualClock clock_;
   ProtocolHandler handler_{clock_};
+  crypto::AesGcm tablet_cipher_;
   std::vector<pb::ControlMessage> sent_;
+  // The envelope counter of each sent message; -1 for a plain one.
+  std::vector<int64_t> counters_;
   testing::LogCapture log_;
 };
 
@@ -150,7 +185,7 @@ TEST_F(ProtocolHandlerTest, HelloOutcomes) {
   };
   const Case cases[] = {
       {"no credential check available", "1.3.5", 1, "tab-1", true, false, pb::AUTH_RESULT_REJECTED, 0, true, false,
-       false, false, nullptr},
+       false, false, "[WARN ] [Protocol] Hello rejected: session key derivation failed"},
       {"authenticated", "1.3.5", 1, "tab-1", true, true, pb::AUTH_RESULT_OK, 0, true, false, false, true, nullptr},
       {"protocol 0 accepted", "1.3.5", 0, "tab-1", true, true, pb::AUTH_RESULT_OK, 0, true, false, false, true,
        nullptr},
@@ -181,7 +216,7 @@ TEST_F(ProtocolHandlerTest, HelloOutcomes) {
       return c.admit;
     });
     handler_.SetHelloAuthenticator(nullptr);
-    if (c.authenticator_accepts) handler_.SetHelloAuthenticator([](const pb::Hello&) { return Accept(); });
+    if (c.authenticator_accepts) handler_.SetHelloAuthenticator(Accepting());
     std::vector<VersionRefusal> refusals;
     handler_.SetVersionRefusedCallback([&](const VersionRefusal& r) { refusals.push_back(r); });
 
@@ -222,26 +257,19 @@ TEST_F(ProtocolHandlerTest, HelloOutcomes) {
     }
     EXPECT_EQ(log_.Count("[INFO ] [Protocol] Sent HelloAck (result=" +
                          std::to_string(static_cast<int>(c.expected_result)) +
-                         ", auth_version=0, host_ephemeral_fp=none)"),
+                         ", auth_version=0, host_ephemeral_fp=" + HostKeyFingerprint() + ")"),
               1u);
+    EXPECT_EQ(ack.ephemeral_public_key().size(), 64u);
   }
 }
 
-TEST_F(ProtocolHandlerTest, HelloAckCarriesTheHandshakeHooks) {
-  std::vector<std::string> calls;
-  ControlSecurityHooks hooks;
-  hooks.reset_keys = [&] { calls.push_back("reset"); };
-  hooks.start_handshake = [&](const pb::Hello& hello) {
-    calls.push_back("start " + hello.ephemeral_public_key());
-    return HandshakeStart{hello.ephemeral_public_key().size() == 64, true};
-  };
-  hooks.host_ephemeral_public_key = [] { return std::string("host-key"); };
-  handler_.SetSecurityHooks(hooks);
-  handler_.SetHelloAuthenticator([](const pb::Hello&) {
+TEST_F(ProtocolHandlerTest, HelloAckCarriesTheHandshake) {
+  handler_.SetHelloAuthenticator([](const pb::Hello&, security::ControlKeyState& keys) {
     HelloAuthDecision decision = Accept();
     decision.auth_v2_pending = true;
     decision.host_identity_public_key = "identity";
     decision.host_signature = "signature";
+    keys.InstallSessionKey(TestKey());
     return decision;
   });
 
@@ -253,37 +281,46 @@ TEST_F(ProtocolHandlerTest, HelloAckCarriesTheHandshakeHooks) {
   ASSERT_EQ(sent_.size(), 1u);
   EXPECT_EQ(sent_[0].hello_ack().result(), pb::AUTH_RESULT_REJECTED);
   EXPECT_EQ(sent_[0].hello_ack().auth_version(), 2u);
+  EXPECT_TRUE(sent_[0].hello_ack().directional_control_nonce());
   EXPECT_TRUE(sent_[0].hello_ack().host_signature().empty());
   EXPECT_TRUE(log_.Contains("[WARN ] [Protocol] Hello rejected: client identity or ephemeral key is invalid"));
+  const std::string first_host_key = sent_[0].hello_ack().ephemeral_public_key();
 
-  // A usable one: the signed answer, authentication waits for the proof.
+  // A usable one: a new host key, the signed answer, and authentication
+  // waits for the proof.
   hello.mutable_hello()->set_ephemeral_public_key(std::string(64, 'k'));
   ASSERT_TRUE(Deliver(hello).ok());
   ASSERT_EQ(sent_.size(), 2u);
+  EXPECT_EQ(counters_[1], -1) << "HelloAck leaves plain";
   const pb::HelloAck& ack = sent_[1].hello_ack();
   EXPECT_EQ(ack.result(), pb::AUTH_RESULT_OK);
   EXPECT_EQ(ack.auth_version(), 2u);
   EXPECT_TRUE(ack.directional_control_nonce());
-  EXPECT_EQ(ack.ephemeral_public_key(), "host-key");
+  EXPECT_EQ(ack.ephemeral_public_key().size(), 64u);
+  EXPECT_NE(ack.ephemeral_public_key(), first_host_key);
+  EXPECT_EQ(security::AsBytes(ack.ephemeral_public_key()).size(), handler_.Keys().HostEphemeralPublicKey().size());
   EXPECT_EQ(ack.host_identity_public_key(), "identity");
   EXPECT_EQ(ack.host_signature(), "signature");
-  EXPECT_TRUE(log_.Contains("(result=0, auth_version=2, host_ephemeral_fp=" + KeyFingerprintText("host-key") + ")"));
+  EXPECT_TRUE(log_.Contains("(result=0, auth_version=2, host_ephemeral_fp=" + HostKeyFingerprint() + ")"));
+  EXPECT_TRUE(log_.Contains("[INFO ] [Protocol] Peer ephemeral key len=64 fp=" +
+                            security::KeyFingerprint(std::string(64, 'k'))));
   EXPECT_FALSE(handler_.IsAuthenticated());
   EXPECT_TRUE(handler_.AuthV2Pending());
-  EXPECT_EQ(calls, (std::vector<std::string>{"reset", "start short", "reset", "start " + std::string(64, 'k')}));
 
   // The proof is the one message let through meanwhile.
   std::vector<bool> proofs;
+  ControlSecurityHooks hooks;
   hooks.handle_auth_proof = [&](const pb::AuthProof&, bool encrypted) { proofs.push_back(encrypted); };
   handler_.SetSecurityHooks(hooks);
   pb::ControlMessage proof;
   proof.mutable_auth_proof()->set_proof("p");
   ASSERT_TRUE(Deliver(proof).ok());
   EXPECT_EQ(proofs.size(), 1u);
-  ASSERT_TRUE(handler_.FinishAuthV2(pb::AUTH_RESULT_OK, true));
+  ASSERT_TRUE(handler_.FinishAuthV2(pb::AUTH_RESULT_OK));
   EXPECT_TRUE(handler_.IsAuthenticated());
   EXPECT_FALSE(handler_.AuthV2Pending());
   EXPECT_EQ(sent_.back().auth_status().result(), pb::AUTH_RESULT_OK);
+  EXPECT_EQ(counters_.back(), 0) << "AuthStatus is the first sealed frame";
   EXPECT_TRUE(log_.Contains("[INFO ] [Protocol] Sent AuthStatus result=0"));
 }
 
@@ -926,6 +963,7 @@ TEST_F(ProtocolHandlerTest, MessageWithoutPayloadIsOnlyLogged) {
 // ------------------------------------------------------ builders and reset
 
 TEST_F(ProtocolHandlerTest, SendStampsVersionSequenceAndHostClock) {
+  Authenticate();
   clock_.AdvanceUs(1234);
   ASSERT_TRUE(handler_.SendErrorMessage(2504, "Disconnected from the PC", true));
   clock_.AdvanceUs(10);
@@ -938,7 +976,7 @@ TEST_F(ProtocolHandlerTest, SendStampsVersionSequenceAndHostClock) {
 
   ASSERT_EQ(sent_.size(), 3u);
   EXPECT_EQ(sent_[0].protocol_version(), 1u);
-  EXPECT_EQ(sent_[0].sequence_id(), 1u);
+  EXPECT_EQ(sent_[0].sequence_id(), 2u) << "the HelloAck had 1";
   EXPECT_EQ(sent_[0].timestamp_us(), 1'000'000'000u + 1234u);
   EXPECT_EQ(sent_[0].error().error_code(), 2504u);
   EXPECT_TRUE(sent_[0].error().is_fatal());
@@ -946,8 +984,60 @@ TEST_F(ProtocolHandlerTest, SendStampsVersionSequenceAndHostClock) {
   EXPECT_EQ(sent_[1].sequence_id(), 99u);
   EXPECT_EQ(sent_[1].timestamp_us(), 7u);
   EXPECT_EQ(sent_[1].protocol_version(), 1u);
-  EXPECT_EQ(sent_[2].sequence_id(), 2u);
+  EXPECT_EQ(sent_[2].sequence_id(), 3u);
   EXPECT_EQ(sent_[2].timestamp_us(), 1'000'000'000u + 1244u);
+  // Sealed with envelope counters in the order of sending.
+  EXPECT_EQ(counters_, (std::vector<int64_t>{0, 1, 2}));
+}
+
+TEST_F(ProtocolHandlerTest, WhatMayLeaveBeforeAuthentication) {
+  // No key, not authenticated: dropped; the first drop says so.
+  EXPECT_FALSE(handler_.SendErrorMessage(1, "x", false));
+  EXPECT_FALSE(handler_.SendAuthStatus(pb::AUTH_RESULT_OK));
+  EXPECT_FALSE(handler_.SendPong(1));
+  EXPECT_TRUE(sent_.empty());
+  EXPECT_EQ(log_.Count("[WARN ] [Protocol] Dropped outgoing control message before authentication (further ones "
+                       "until the next connection are only counted)"),
+            1u);
+  EXPECT_EQ(handler_.DroppedBeforeAuthentication(), 3u);
+
+  // With a key but still unauthenticated only AuthStatus leaves, sealed;
+  // HelloAck always leaves plain.
+  handler_.Keys().InstallSessionKey(TestKey());
+  EXPECT_FALSE(handler_.SendPong(2));
+  EXPECT_TRUE(handler_.SendAuthStatus(pb::AUTH_RESULT_PAIRING_REQUIRED));
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(counters_[0], 0);
+  EXPECT_EQ(sent_[0].auth_status().result(), pb::AUTH_RESULT_PAIRING_REQUIRED);
+  pb::ControlMessage ack;
+  ack.mutable_hello_ack()->set_result(pb::AUTH_RESULT_REJECTED);
+  EXPECT_TRUE(handler_.SendControlMessage(&ack));
+  EXPECT_EQ(counters_.back(), -1);
+
+  // The next Hello reports the count and starts it over.
+  ASSERT_TRUE(Deliver(HelloMessage()).ok());
+  EXPECT_TRUE(log_.Contains("[INFO ] [Protocol] 4 outgoing control messages were dropped before authentication "
+                            "since the previous connection"));
+}
+
+TEST_F(ProtocolHandlerTest, HostFramesUseTheDirectionalPrefixWhenAsked) {
+  pb::ControlMessage hello = HelloMessage();
+  hello.mutable_hello()->set_directional_control_nonce(true);
+  handler_.SetHelloAuthenticator(Accepting());
+  ASSERT_TRUE(Deliver(hello).ok());
+  ASSERT_TRUE(handler_.Keys().Directional());
+  sent_.clear();
+  ASSERT_TRUE(handler_.SendPong(5));  // the fixture opens with the 0x40000001 prefix
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(sent_[0].pong().ping_timestamp_us(), 5u);
+  EXPECT_FALSE(log_.Contains("did not ask for directional control nonces"));
+
+  // A tablet that does not ask is served, with one warning per connection.
+  handler_.Reset();
+  ASSERT_TRUE(Deliver(HelloMessage()).ok());
+  ASSERT_TRUE(Deliver(HelloMessage()).ok());
+  EXPECT_FALSE(handler_.Keys().Directional());
+  EXPECT_EQ(log_.Count("[WARN ] [Protocol] Tablet did not ask for directional control nonces"), 1u);
 }
 
 TEST_F(ProtocolHandlerTest, BuildersFillTheirMessages) {

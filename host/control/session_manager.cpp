@@ -58,10 +58,12 @@ SessionManager::SessionManager(SessionSetup setup, SessionManagerOptions options
       clock_(options.clock ? *options.clock : SystemClock()),
       options_(std::move(options)),
       handler_(clock_),
-      opener_(clock_),
+      opener_(handler_.Keys(), clock_),
       receiver_(clock_) {
   if (setup.input_socket != net::kInvalidSocket) receiver_.AdoptSocket(setup.input_socket, setup.input_port);
   handler_.SetHelloAuthenticator(options_.hello_authenticator);
+  opener_.SetRekeySender(
+      [this](const char* reason, uint64_t server_epoch) { handler_.SendRekeyRequired(reason, server_epoch); });
 }
 
 SessionManager::~SessionManager() {
@@ -417,12 +419,6 @@ void SessionManager::ClientDisconnected() {
   }
   waiting_for_authentication_ = false;
   {
-    std::lock_guard<std::mutex> lock(transport_mu_);
-    transport_enabled_ = false;
-    receiver_.ClearPeerAndKeys();
-    sender_.Disable();
-  }
-  {
     std::lock_guard<std::mutex> lock(wake_mu_);
     disconnect_pending_ = false;
     pending_disconnect_ = PendingDisconnect{};
@@ -432,6 +428,14 @@ void SessionManager::ClientDisconnected() {
     LogWarn("[Session %zu] Control client disconnected (%s) -- stopping stream", slot_,
             user_ended ? "the user ended the session" : "link dropped");
     StopStreaming(user_ended ? kStreamStopRequested : kStreamStopLinkDropped);
+  }
+  // Only after the stream has stopped: the media key goes with the
+  // destination, and nothing is ever sent without a key.
+  {
+    std::lock_guard<std::mutex> lock(transport_mu_);
+    transport_enabled_ = false;
+    receiver_.ClearPeerAndKeys();
+    sender_.Disable();
   }
   ReleaseVirtualMonitor("client disconnected");
   selected_monitor_id_.clear();
@@ -494,8 +498,10 @@ void SessionManager::ServeConnection(uint64_t key, std::vector<uint8_t>& frame) 
 void SessionManager::HandleFrame(uint64_t key, const std::vector<uint8_t>& frame) {
   const bool was_authenticated = handler_.IsAuthenticated();
   const uint64_t hellos_before = handler_.HelloCount();
-  const OpenedControlFrame opened = opener_.OpenControlFrame(frame.data(), frame.size());
+  const OpenedControlFrame opened = opener_.OpenControlFrame(frame.data(), frame.size(), was_authenticated);
   if (opened.verdict == ControlFrameVerdict::kDrop) return;
+  // The tablet turned out to use the other key: the UDP channels follow.
+  if (opened.promoted) ApplyTransportSecurity();
 
   const HostResult result =
       handler_.HandleControlFrame(opened.data, opened.length, opened.verdict == ControlFrameVerdict::kEncrypted);
@@ -580,15 +586,27 @@ void SessionManager::ApplyTransportSecurity() {
   const bool keys = handler_.HasSessionKeys();
   if (handler_.IsAuthenticated() && keys) {
     const std::string peer = server_->PeerAddress(slot_);
+    crypto::Bytes key = handler_.Keys().ActiveKey();
     if (receiver_.SetExpectedPeer(peer)) {
       if (!sender_.SetRemote(peer, media_port_)) {
         LogWarn("[Session] Media UDP remote could not be set %s", sender_.LastResult().ToString().c_str());
       }
-      // The session's UDP key material goes to sender and receiver here once
-      // the key agreement provides it.
+      // Each channel gets its own copy of the key of this moment; a later
+      // rotation of the control key does not change them.
+      const bool media_key = sender_.SetMediaKey(key);
+      const bool input_key = receiver_.SetInputKey(key);
+      crypto::SecureWipe(key);
+      if (!media_key || !input_key) {
+        LogError("[Session] UDP keys could not be installed; transport stays disabled");
+        transport_enabled_ = false;
+        sender_.Disable();
+        receiver_.ClearPeerAndKeys();
+        return;
+      }
       transport_enabled_ = true;
       LogInfo("[Session] Transport encryption enabled");
     } else {
+      crypto::SecureWipe(key);
       LogError("[Session] Refusing to enable input: invalid control peer address");
       transport_enabled_ = false;
       sender_.Disable();

@@ -17,6 +17,8 @@
 #include "host/common/platform_info.h"
 #include "host/control/control_frame.h"
 #include "host/control/tcp_server.h"
+#include "host/security/key_agreement.h"
+#include "host/security/secure_frame.h"
 #include "tests/support/test_support.h"
 
 namespace orvane {
@@ -33,8 +35,12 @@ pb::ControlMessage HelloMessage(const std::string& client_id, const std::string&
   hello->set_client_name("Tablet " + client_id);
   hello->set_app_version(app_version);
   hello->set_protocol_version(1);
+  hello->set_ephemeral_public_key(std::string(64, '\x11'));
   return message;
 }
+
+// The session key the tests' authenticator installs.
+crypto::Bytes TestKey() { return crypto::Bytes(32, 0x5A); }
 
 pb::ControlMessage StartStreamMessage() {
   pb::ControlMessage message;
@@ -64,12 +70,19 @@ class TestTablet {
 
   unsigned port() const { return port_; }
 
+  // From now on frames are sealed and secure frames opened under the key.
+  void UseKey(crypto::Bytes key) { key_ = std::move(key); }
+
   bool Send(const pb::ControlMessage& message) {
-    const std::string payload = message.SerializeAsString();
-    uint8_t header[4];
-    StoreBe32(header, static_cast<uint32_t>(payload.size()));
-    return SendRaw(header, sizeof header) &&
-           SendRaw(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+    std::string payload = message.SerializeAsString();
+    if (!key_.empty()) {
+      const crypto::Bytes frame =
+          security::SealSecureFrame(cipher_, key_, security::kNonceControl, send_counter_++, security::AsBytes(payload));
+      payload.assign(frame.begin(), frame.end());
+      // A Hello starts a new key agreement: the counter starts over.
+      if (message.has_hello()) send_counter_ = 0;
+    }
+    return SendRawFrame(payload);
   }
 
   bool Read(pb::ControlMessage* message) {
@@ -77,7 +90,11 @@ class TestTablet {
     if (!ReadExact(header, sizeof header)) return false;
     std::string payload(LoadBe32(header), '\0');
     if (!ReadExact(reinterpret_cast<uint8_t*>(payload.data()), payload.size())) return false;
-    return message->ParseFromString(payload);
+    security::SecureFrameView view;
+    if (!security::ParseSecureFrame(security::AsBytes(payload), &view)) return message->ParseFromString(payload);
+    crypto::Bytes plain;
+    if (!security::OpenAesGcm(cipher_, key_, security::kNonceControl, view.counter, view.payload, &plain)) return false;
+    return message->ParseFromArray(plain.data(), static_cast<int>(plain.size()));
   }
 
   bool SendRawFrame(const std::string& payload) {
@@ -129,6 +146,9 @@ class TestTablet {
 
   net::Socket s_ = net::kInvalidSocket;
   unsigned port_ = 0;
+  crypto::Bytes key_;
+  crypto::AesGcm cipher_;
+  uint64_t send_counter_ = 0;
 };
 
 // A UDP socket of the tablet for the input channel.
@@ -143,6 +163,12 @@ class TestDatagrams {
   }
   ~TestDatagrams() { net::Close(s_); }
   unsigned port() const { return port_; }
+  // Sealed as the tablet's input channel does.
+  void SendSealed(uint16_t to_port, const std::string& bytes, const crypto::Bytes& key = TestKey()) {
+    const crypto::Bytes frame =
+        security::SealSecureFrame(cipher_, key, security::kNonceInput, counter_++, security::AsBytes(bytes));
+    Send(to_port, std::string(frame.begin(), frame.end()));
+  }
   void Send(uint16_t to_port, const std::string& bytes) {
     int error = 0;
     EXPECT_EQ(net::SendTo(s_, bytes.data(), bytes.size(), net::Endpoint{"127.0.0.1", to_port}, &error),
@@ -153,6 +179,8 @@ class TestDatagrams {
  private:
   net::Socket s_ = net::kInvalidSocket;
   unsigned port_ = 0;
+  crypto::AesGcm cipher_;
+  uint64_t counter_ = 0;
 };
 
 // The pool's side, recording what the session tells it.
@@ -227,11 +255,11 @@ class SessionManagerTest : public ::testing::Test {
 
     SessionManagerOptions options;
     options.clock = &clock_;
-    options.hello_authenticator = [this](const pb::Hello&) {
+    options.hello_authenticator = [this](const pb::Hello&, security::ControlKeyState& keys) {
       HelloAuthDecision decision;
       if (authenticate_) {
+        keys.InstallSessionKey(TestKey(), compat_key_);
         decision.result = pb::AUTH_RESULT_OK;
-        decision.session_keys_ready = true;
       }
       return decision;
     };
@@ -279,6 +307,7 @@ class SessionManagerTest : public ::testing::Test {
     pb::ControlMessage ack;
     EXPECT_TRUE(tablet->Read(&ack));
     EXPECT_EQ(ack.hello_ack().result(), pb::AUTH_RESULT_OK);
+    tablet->UseKey(TestKey());
     EXPECT_TRUE(WaitFor([&] { return pool_.Count("authenticated") > before; }));
     EXPECT_TRUE(WaitFor([&] { return log_.Contains("[UDPRecv] Listening for input on port"); }));
     return tablet;
@@ -301,6 +330,8 @@ class SessionManagerTest : public ::testing::Test {
   FakePool pool_;
   std::atomic<bool> authenticate_{false};
   std::atomic<RecordingInputInjector*> injector_{nullptr};
+  // The compatibility key the authenticator installs beside the test key.
+  crypto::Bytes compat_key_;
   std::mutex stream_mu_;
   std::vector<std::string> stream_events_;
   uint16_t input_port_ = 0;
@@ -547,7 +578,7 @@ TEST_F(SessionManagerTest, InputDatagramsPunchAndInject) {
   ASSERT_NE(injector_.load(), nullptr);
   TestDatagrams udp;
 
-  udp.Send(input_port_, "OVDMP1");
+  udp.SendSealed(input_port_, "OVDMP1");
   ASSERT_TRUE(WaitFor([&] {
     return log_.Contains("[INFO ] [Session] Media UDP remote endpoint updated via punch: 127.0.0.1:" +
                          std::to_string(udp.port()));
@@ -557,19 +588,19 @@ TEST_F(SessionManagerTest, InputDatagramsPunchAndInject) {
   touch.mutable_touch()->set_action(pb::TOUCH_ACTION_DOWN);
   touch.mutable_touch()->set_pointer_id(7);
   touch.mutable_touch()->set_x_normalized(0.5f);
-  udp.Send(input_port_, touch.SerializeAsString());
+  udp.SendSealed(input_port_, touch.SerializeAsString());
   ASSERT_TRUE(WaitFor([&] { return injector_.load()->Events().size() == 1; }));
   EXPECT_EQ(std::get<TouchInput>(injector_.load()->Events()[0]).pointer_id, 7u);
 
   // Malformed input from the authenticated tablet: one line per second.
   const std::string junk("\xFF\xFF\xFF", 3);
   const std::string line = "[WARN ] [Session] Dropping malformed authenticated input packet (3 bytes)";
-  for (int i = 0; i < 3; ++i) udp.Send(input_port_, junk);
-  udp.Send(input_port_, touch.SerializeAsString());  // arrives after the junk
+  for (int i = 0; i < 3; ++i) udp.SendSealed(input_port_, junk);
+  udp.SendSealed(input_port_, touch.SerializeAsString());  // arrives after the junk
   ASSERT_TRUE(WaitFor([&] { return injector_.load()->Events().size() == 2; }));
   EXPECT_EQ(log_.Count(line), 1u);
   clock_.AdvanceMs(SessionManager::kInputWarningIntervalMs);
-  udp.Send(input_port_, junk);
+  udp.SendSealed(input_port_, junk);
   ASSERT_TRUE(WaitFor([&] { return log_.Count(line) == 2; }));
   EXPECT_TRUE(log_.Contains(line + " (2 similar suppressed)"));
 
@@ -593,6 +624,7 @@ TEST_F(SessionManagerTest, InputPortFailureIsFatalForTheTabletOnly) {
   pb::ControlMessage ack;
   ASSERT_TRUE(tablet->Read(&ack));
   EXPECT_EQ(ack.hello_ack().result(), pb::AUTH_RESULT_OK);
+  tablet->UseKey(TestKey());
   pb::ControlMessage failure;
   ASSERT_TRUE(tablet->Read(&failure));
   EXPECT_EQ(failure.error().error_code(), 2206u);
@@ -693,6 +725,67 @@ TEST_F(SessionManagerTest, PreAuthenticationWarningsAreRateLimited) {
   EXPECT_EQ(log_.Count(parse), 1u);
   EXPECT_TRUE(log_.Contains(issue + " (2 similar suppressed)"));
   EXPECT_TRUE(tablet->Quiet());  // frames that cannot be used never close the connection
+}
+
+TEST_F(SessionManagerTest, UdpChannelsFollowACompatibilityPromotion) {
+  const crypto::Bytes compat(32, 0xC3);
+  compat_key_ = compat;
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  TestDatagrams udp;
+  pb::InputEvent touch;
+  touch.mutable_touch()->set_action(pb::TOUCH_ACTION_DOWN);
+  touch.mutable_touch()->set_pointer_id(3);
+
+  // Until the promotion the input channel holds the active key only.
+  udp.SendSealed(input_port_, touch.SerializeAsString(), compat);
+  udp.SendSealed(input_port_, touch.SerializeAsString());
+  ASSERT_TRUE(WaitFor([&] { return injector_.load()->Events().size() == 1; }));
+
+  // The tablet turns out to use the other byte order.
+  log_.Clear();
+  tablet->UseKey(compat);
+  pb::ControlMessage ping;
+  ping.mutable_ping()->set_send_timestamp_us(9);
+  ASSERT_TRUE(tablet->Send(ping));
+  pb::ControlMessage pong;
+  ASSERT_TRUE(tablet->Read(&pong));
+  EXPECT_EQ(pong.pong().ping_timestamp_us(), 9u);
+  EXPECT_TRUE(log_.Contains("[WARN ] [Protocol] Promoted compatibility session key as active"));
+  EXPECT_TRUE(log_.Contains("[INFO ] [Session] Transport encryption enabled"));
+
+  // Now the input channel holds the promoted key, and the old one is refused.
+  udp.SendSealed(input_port_, touch.SerializeAsString(), compat);
+  ASSERT_TRUE(WaitFor([&] { return injector_.load()->Events().size() == 2; }));
+  udp.SendSealed(input_port_, touch.SerializeAsString());
+  udp.SendSealed(input_port_, touch.SerializeAsString(), compat);
+  ASSERT_TRUE(WaitFor([&] { return injector_.load()->Events().size() == 3; }));
+}
+
+TEST_F(SessionManagerTest, TabletThatSaysHelloAgainStartsItsCountersOver) {
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  pb::ControlMessage ping;
+  ping.mutable_ping()->set_send_timestamp_us(1);
+  pb::ControlMessage answer;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(tablet->Send(ping));
+    ASSERT_TRUE(tablet->Read(&answer));
+  }
+  // The new Hello (sealed under the old key) agrees new keys; the tablet's
+  // first frame under them carries counter 0 again and must not be stale.
+  ASSERT_TRUE(tablet->Send(HelloMessage("tab-1")));
+  pb::ControlMessage stopped;  // the stream-stopped notice of the old authentication
+  ASSERT_TRUE(tablet->Read(&stopped));
+  ASSERT_TRUE(stopped.has_stream_stopped());
+  ASSERT_TRUE(tablet->Read(&answer));
+  ASSERT_EQ(answer.hello_ack().result(), pb::AUTH_RESULT_OK);
+  log_.Clear();
+  ping.mutable_ping()->set_send_timestamp_us(2);
+  ASSERT_TRUE(tablet->Send(ping));
+  ASSERT_TRUE(tablet->Read(&answer));
+  EXPECT_EQ(answer.pong().ping_timestamp_us(), 2u);
+  EXPECT_FALSE(log_.Contains("replayed/stale"));
 }
 
 }  // namespace

@@ -523,9 +523,13 @@ Bytes AesGcm::Seal(ByteView nonce, ByteView plaintext, ByteView aad) {
   info.pbTag = out.data() + plaintext.size();
   info.cbTag = static_cast<ULONG>(kAesGcmTagBytes);
   ULONG written = 0;
-  const NTSTATUS st = BCryptEncrypt(impl_->key.get(), plaintext.empty() ? nullptr : In(plaintext),
+  // A null output buffer is a size query to CNG, which then neither writes
+  // the tag nor checks it; an empty text gets a dummy buffer instead.
+  uint8_t empty_in[1] = {0};
+  uint8_t empty_out[1] = {0};
+  const NTSTATUS st = BCryptEncrypt(impl_->key.get(), plaintext.empty() ? empty_in : In(plaintext),
                                     static_cast<ULONG>(plaintext.size()), &info, nullptr, 0,
-                                    plaintext.empty() ? nullptr : out.data(), static_cast<ULONG>(plaintext.size()),
+                                    plaintext.empty() ? empty_out : out.data(), static_cast<ULONG>(plaintext.size()),
                                     &written, 0);
   if (!BCRYPT_SUCCESS(st) || written != plaintext.size()) {
     SecureWipe(out);
@@ -559,9 +563,12 @@ bool AesGcm::Open(ByteView nonce, ByteView sealed, ByteView aad, Bytes* plaintex
   info.cbTag = static_cast<ULONG>(sizeof(tag));
   ULONG written = 0;
   // The library checks the tag (in constant time) and reports a mismatch.
-  const NTSTATUS st = BCryptDecrypt(impl_->key.get(), text_length == 0 ? nullptr : In(sealed),
+  // Never a null output buffer: that is a size query and skips the tag check.
+  uint8_t empty_in[1] = {0};
+  uint8_t empty_out[1] = {0};
+  const NTSTATUS st = BCryptDecrypt(impl_->key.get(), text_length == 0 ? empty_in : In(sealed),
                                     static_cast<ULONG>(text_length), &info, nullptr, 0,
-                                    text_length == 0 ? nullptr : out.data(), static_cast<ULONG>(text_length),
+                                    text_length == 0 ? empty_out : out.data(), static_cast<ULONG>(text_length),
                                     &written, 0);
   if (st == kStatusAuthTagMismatch) {
     SecureWipe(out);

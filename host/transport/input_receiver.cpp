@@ -1,5 +1,6 @@
 #include "host/transport/input_receiver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <system_error>
@@ -10,11 +11,9 @@
 
 namespace orvane {
 
-namespace {
-
-// Dotted IPv4 text to its four bytes. The text is checked by the platform
-// parser first, so what is accepted here is exactly what the sockets accept.
-bool ParseIpv4(const std::string& text, std::array<uint8_t, 4>* out) {
+// The text is checked by the platform parser first, so what is accepted here is
+// exactly what the sockets accept.
+bool ParseIpv4Address(const std::string& text, Ipv4Address* out) {
   if (!net::IsValidIpv4(text)) return false;
   std::array<uint8_t, 4> bytes{};
   size_t part = 0;
@@ -39,7 +38,125 @@ bool ParseIpv4(const std::string& text, std::array<uint8_t, 4>* out) {
   return true;
 }
 
-}  // namespace
+const char* InputVerdictName(InputVerdict verdict) {
+  switch (verdict) {
+    case InputVerdict::kAccepted: return "accepted";
+    case InputVerdict::kNoKeyOrPeer: return "no-key-or-peer";
+    case InputVerdict::kWrongPeer: return "wrong-peer";
+    case InputVerdict::kNotSecureFrame: return "not-secure-frame";
+    case InputVerdict::kCounterTooLarge: return "counter-too-large";
+    case InputVerdict::kDecryptFailed: return "decrypt-failed";
+    case InputVerdict::kKeyChanged: return "key-changed";
+    case InputVerdict::kReplayed: return "replayed";
+  }
+  return "unknown";
+}
+
+// ------------------------------------------------------------------ gate
+
+InputDatagramGate::~InputDatagramGate() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ResetKeyLocked();
+}
+
+bool InputDatagramGate::SetKey(crypto::ByteView key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  // The same key again (the session re-applies its transport settings)
+  // keeps its replay window: emptying it would let captured datagrams in
+  // once more.
+  if (has_key_ && key.size() >= security::kEnvelopeKeyBytes &&
+      crypto::ConstantTimeEqual(key.first(security::kEnvelopeKeyBytes), crypto::ByteView(key_))) {
+    return true;
+  }
+  ResetKeyLocked();
+  if (key.size() < security::kEnvelopeKeyBytes) return false;
+  std::copy(key.begin(), key.begin() + security::kEnvelopeKeyBytes, key_.begin());
+  has_key_ = true;
+  return true;
+}
+
+void InputDatagramGate::ClearKey() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ResetKeyLocked();
+}
+
+void InputDatagramGate::SetExpectedPeer(const Ipv4Address& address) {
+  std::lock_guard<std::mutex> lock(mu_);
+  expected_peer_ = address;
+  expected_peer_set_ = true;
+}
+
+void InputDatagramGate::ClearPeerAndKey() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ResetKeyLocked();
+  expected_peer_ = {};
+  expected_peer_set_ = false;
+}
+
+bool InputDatagramGate::HasKey() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return has_key_;
+}
+
+bool InputDatagramGate::HasExpectedPeer() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return expected_peer_set_;
+}
+
+InputVerdict InputDatagramGate::Snapshot(const Ipv4Address& source, KeySnapshot* out) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!has_key_ || !expected_peer_set_) return InputVerdict::kNoKeyOrPeer;
+  if (source != expected_peer_) return InputVerdict::kWrongPeer;
+  out->key = key_;
+  out->generation = generation_;
+  return InputVerdict::kAccepted;
+}
+
+InputVerdict InputDatagramGate::Decrypt(crypto::AesGcm& aes, const KeySnapshot& key, crypto::ByteView datagram,
+                                        uint64_t* counter, crypto::Bytes* plaintext) {
+  plaintext->clear();
+  security::SecureFrameView frame;
+  if (!security::ParseSecureFrame(datagram, &frame) || !frame.encrypted()) return InputVerdict::kNotSecureFrame;
+  *counter = frame.counter;
+  // The tablet never sends such a counter; as a signed number it would be
+  // negative.
+  if ((frame.counter >> 63) != 0) return InputVerdict::kCounterTooLarge;
+  // An empty plaintext carries no event; it is treated like a frame that did
+  // not open.
+  if (!security::OpenAesGcm(aes, key.key, security::kNonceInput, frame.counter, frame.payload, plaintext) ||
+      plaintext->empty()) {
+    return InputVerdict::kDecryptFailed;
+  }
+  return InputVerdict::kAccepted;
+}
+
+InputVerdict InputDatagramGate::Commit(uint64_t generation, uint64_t counter) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!has_key_ || generation != generation_) return InputVerdict::kKeyChanged;
+  return window_.Accept(counter) ? InputVerdict::kAccepted : InputVerdict::kReplayed;
+}
+
+InputVerdict InputDatagramGate::Open(crypto::AesGcm& aes, crypto::ByteView datagram, const Ipv4Address& source,
+                                     crypto::Bytes* plaintext) {
+  plaintext->clear();
+  KeySnapshot key;
+  InputVerdict verdict = Snapshot(source, &key);
+  if (verdict != InputVerdict::kAccepted) return verdict;
+  uint64_t counter = 0;
+  verdict = Decrypt(aes, key, datagram, &counter, plaintext);
+  if (verdict == InputVerdict::kAccepted) verdict = Commit(key.generation, counter);
+  if (verdict != InputVerdict::kAccepted) crypto::SecureWipe(*plaintext);
+  return verdict;
+}
+
+void InputDatagramGate::ResetKeyLocked() {
+  crypto::SecureWipe(key_.data(), key_.size());
+  has_key_ = false;
+  ++generation_;
+  window_.Reset();
+}
+
+// -------------------------------------------------------------- receiver
 
 InputReceiver::InputReceiver(IClock& clock) : clock_(clock) {}
 
@@ -68,23 +185,29 @@ void InputReceiver::AdoptSocket(net::Socket bound_socket, uint16_t port) {
 }
 
 bool InputReceiver::SetExpectedPeer(const std::string& ipv4) {
-  std::array<uint8_t, 4> bytes{};
-  if (!ParseIpv4(ipv4, &bytes)) {
+  Ipv4Address bytes{};
+  if (!ParseIpv4Address(ipv4, &bytes)) {
     LogWarn("[UDPRecv] Refusing invalid expected peer address: %s", EscapeUntrusted(ipv4).c_str());
     return false;
   }
-  std::lock_guard<std::mutex> lock(mu_);
-  expected_peer_ = bytes;
-  expected_peer_set_ = true;
+  gate_.SetExpectedPeer(bytes);
   return true;
 }
 
-void InputReceiver::ClearPeerAndKeys() {
-  std::lock_guard<std::mutex> lock(mu_);
-  expected_peer_ = {};
-  expected_peer_set_ = false;
-  // The input key, its generation and the replay window are cleared here as
-  // well once the envelope is wired in.
+void InputReceiver::ClearPeerAndKeys() { gate_.ClearPeerAndKey(); }
+
+bool InputReceiver::SetInputKey(crypto::ByteView key) {
+  if (gate_.SetKey(key)) return true;
+  LogError("[UDPRecv] Refusing an input key of %zu bytes", key.size());
+  SetResult(HostResult::Failure(4, "Input key must be at least 16 bytes", kEInvalidArg));
+  return false;
+}
+
+void InputReceiver::ClearInputKey() { gate_.ClearKey(); }
+
+uint64_t InputReceiver::VerdictCount(InputVerdict verdict) const {
+  const size_t index = static_cast<size_t>(verdict);
+  return index < verdicts_.size() ? verdicts_[index].load() : 0;
 }
 
 bool InputReceiver::Start(uint16_t port, DatagramCallback callback) {
@@ -204,6 +327,10 @@ void InputReceiver::ReleaseLocked() {
 }
 
 void InputReceiver::ReceiveLoop(net::Socket socket) {
+  // This thread's own cipher context: decrypting never waits for another
+  // thread, and the key schedule is made once per key.
+  crypto::AesGcm aes;
+  crypto::Bytes plaintext;
   // The buffer holds the largest possible datagram; allocated once per run.
   std::vector<uint8_t> buffer;
   try {
@@ -247,25 +374,50 @@ void InputReceiver::ReceiveLoop(net::Socket socket) {
       SetResult(HostResult::Failure(3, "recvfrom() failed on UDP input channel", HResultFromWin32(error)));
       continue;
     }
-    HandleDatagram(buffer.data(), static_cast<size_t>(n), from);
+    HandleDatagram(aes, plaintext, buffer.data(), static_cast<size_t>(n), from);
   }
 }
 
-void InputReceiver::HandleDatagram(const uint8_t* data, size_t length, const net::Endpoint& from) {
+void InputReceiver::HandleDatagram(crypto::AesGcm& aes, crypto::Bytes& plaintext, const uint8_t* data,
+                                   size_t length, const net::Endpoint& from) {
   if (!callback_) return;
-  std::array<uint8_t, 4> source{};
-  if (!ParseIpv4(from.address, &source)) return;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    // Silently: anyone on the network can send here, and a line per
-    // datagram would let them fill the log.
-    if (!expected_peer_set_ || source != expected_peer_) return;
-    // The secure envelope is opened here, under this lock, with the input
-    // key, its generation and the replay window; a datagram that is not an
-    // envelope, does not open, or repeats a counter goes no further. Until
-    // the keys are wired in, the payload passes through unchanged.
+  Ipv4Address source{};
+  if (!ParseIpv4Address(from.address, &source)) return;
+  const InputVerdict verdict = gate_.Open(aes, crypto::ByteView(data, length), source, &plaintext);
+  verdicts_[static_cast<size_t>(verdict)].fetch_add(1);
+  switch (verdict) {
+    case InputVerdict::kAccepted:
+      SetResult(HostResult::Success());
+      callback_(plaintext.data(), plaintext.size(), from);
+      // Keyboard input may be a password.
+      crypto::SecureWipe(plaintext);
+      return;
+    case InputVerdict::kNoKeyOrPeer:
+      // The key is gone: so goes this thread's copy of its schedule.
+      aes.ClearKey();
+      return;
+    case InputVerdict::kNotSecureFrame:
+      ReportDrop(HostResult::Failure(4, "Plaintext UDP input is not permitted", kEFail), from);
+      return;
+    case InputVerdict::kDecryptFailed:
+      ReportDrop(HostResult::Failure(4, "Failed to decrypt secure UDP input payload", kEFail), from);
+      return;
+    default:
+      // Silently: anyone on the network can send here, and replays or
+      // datagrams racing a key change are expected.
+      return;
   }
-  callback_(data, length, from);
+}
+
+void InputReceiver::ReportDrop(HostResult result, const net::Endpoint& from) {
+  // Only the tablet's address gets this far, but one line per datagram would
+  // still let a broken or hostile sender fill the log.
+  uint64_t suppressed = 0;
+  if (drop_log_.Allow(clock_.TickMs(), &suppressed)) {
+    LogWarn("[UDPRecv] Dropped input datagram from %s: %s (%llu similar suppressed)",
+            EscapeUntrusted(from.address).c_str(), result.message.c_str(), static_cast<unsigned long long>(suppressed));
+  }
+  SetResult(std::move(result));
 }
 
 void InputReceiver::SetResult(HostResult result) {

@@ -3,9 +3,12 @@
 // one thread that reads datagrams and hands those from the tablet to the
 // session.
 //
-// Only datagrams whose source IPv4 address equals the expected peer are
-// delivered (the source port is not checked: the session uses it for the
-// media punch). Without an expected peer everything is dropped.
+// Only secure frames (nonce prefix 3) under the input key, from the expected
+// peer's IPv4 address, with a counter the replay window has not seen, are
+// delivered, and what is delivered is the plaintext. The source port is not
+// checked: the session uses it for the media punch. Without a key or an
+// expected peer everything is dropped. The decisions live in
+// InputDatagramGate, which is portable and tested without sockets.
 //
 // The session pool probes the slot's port and hands the still-bound socket
 // over with AdoptSocket(); the receiver keeps it bound across Stop() so the
@@ -18,6 +21,12 @@
 // Results (LastResult()):
 //   code 1 "UDP receiver socket() failed" / "UDP receiver bind() failed"
 //   code 3 "recvfrom() failed on UDP input channel"
+//   code 4 "Plaintext UDP input is not permitted"
+//   code 4 "Failed to decrypt secure UDP input payload"
+//   code 4 "Input key must be at least 16 bytes" (SetInputKey)
+// Datagrams dropped silently (no key, wrong peer, replayed, too old, key
+// replaced during decryption, counter with the top bit set) change no result;
+// every drop is counted (VerdictCount).
 
 #include <array>
 #include <atomic>
@@ -32,6 +41,8 @@
 #include "host/common/host_result.h"
 #include "host/common/net.h"
 #include "host/common/rate_limiter.h"
+#include "host/security/crypto.h"
+#include "host/security/secure_frame.h"
 
 namespace orvane {
 
@@ -42,6 +53,94 @@ inline constexpr int kInputReceiveBufferBytes = 512 * 1024;
 inline constexpr size_t kMaxUdpDatagramBytes = 65507;
 // How long the receive thread waits before it looks at its running flag.
 inline constexpr int kInputPollIntervalMs = 100;
+
+// Input-channel problems caused by the network (plaintext, failed
+// decryption): at most one log line per interval, with the number suppressed.
+inline constexpr uint64_t kInputDropLogIntervalMs = 1000;
+
+using Ipv4Address = std::array<uint8_t, 4>;
+
+// Dotted IPv4 text to its four bytes; false for anything the sockets would
+// not accept.
+bool ParseIpv4Address(const std::string& text, Ipv4Address* out);
+
+// What became of one received datagram.
+enum class InputVerdict : int {
+  kAccepted = 0,
+  kNoKeyOrPeer,      // no input key or no expected peer: silent
+  kWrongPeer,        // source address is not the tablet's: silent
+  kNotSecureFrame,   // code 4 "Plaintext UDP input is not permitted"
+  kCounterTooLarge,  // counter with the top bit set: silent
+  kDecryptFailed,    // code 4 "Failed to decrypt secure UDP input payload"
+  kKeyChanged,       // the key was replaced while it was being decrypted: silent
+  kReplayed,         // counter already accepted, or more than 63 behind: silent
+};
+inline constexpr size_t kInputVerdictCount = 8;
+static_assert(static_cast<size_t>(InputVerdict::kReplayed) + 1 == kInputVerdictCount);
+// Fixed names for logs and test output ("accepted", "no-key-or-peer", ...).
+const char* InputVerdictName(InputVerdict verdict);
+
+// The decision logic of the input channel: the input key, its generation, the
+// replay window and the expected peer, under one lock (the receiver lock).
+//
+// Opening a datagram runs in three phases so that decryption, the expensive
+// part, happens outside the lock:
+//   1. Snapshot (locked): peer check, copy of the key and its generation.
+//   2. Decrypt (unlocked): envelope checks and AES-GCM with the caller's
+//      context (one per thread).
+//   3. Commit (locked): a key installed or cleared since the snapshot drops
+//      the datagram; otherwise the replay window decides.
+// The counter enters the window only after the tag verified, so forged
+// datagrams cannot move it.
+class InputDatagramGate {
+ public:
+  // A copy of the cipher key and its generation, wiped when destroyed.
+  struct KeySnapshot {
+    std::array<uint8_t, security::kEnvelopeKeyBytes> key{};
+    uint64_t generation = 0;
+    KeySnapshot() = default;
+    ~KeySnapshot() { crypto::SecureWipe(key.data(), key.size()); }
+    KeySnapshot(const KeySnapshot&) = delete;
+    KeySnapshot& operator=(const KeySnapshot&) = delete;
+  };
+
+  InputDatagramGate() = default;
+  ~InputDatagramGate();
+  InputDatagramGate(const InputDatagramGate&) = delete;
+  InputDatagramGate& operator=(const InputDatagramGate&) = delete;
+
+  // Both bump the key generation and empty the replay window. SetKey keeps a
+  // copy of the first 16 bytes; a shorter key is refused and leaves no key.
+  bool SetKey(crypto::ByteView key);
+  void ClearKey();
+  void SetExpectedPeer(const Ipv4Address& address);
+  // Forgets peer and key (generation bumped, window emptied).
+  void ClearPeerAndKey();
+  bool HasKey() const;
+  bool HasExpectedPeer() const;
+
+  InputVerdict Snapshot(const Ipv4Address& source, KeySnapshot* out) const;
+  // *counter is filled once the envelope parsed; *plaintext on kAccepted.
+  static InputVerdict Decrypt(crypto::AesGcm& aes, const KeySnapshot& key, crypto::ByteView datagram,
+                              uint64_t* counter, crypto::Bytes* plaintext);
+  InputVerdict Commit(uint64_t generation, uint64_t counter);
+
+  // The three phases in order. *plaintext holds the datagram's plaintext on
+  // kAccepted.
+  InputVerdict Open(crypto::AesGcm& aes, crypto::ByteView datagram, const Ipv4Address& source,
+                    crypto::Bytes* plaintext);
+
+ private:
+  void ResetKeyLocked();
+
+  mutable std::mutex mu_;
+  std::array<uint8_t, security::kEnvelopeKeyBytes> key_{};
+  bool has_key_ = false;
+  uint64_t generation_ = 0;
+  security::ReplayWindow window_;
+  Ipv4Address expected_peer_{};
+  bool expected_peer_set_ = false;
+};
 
 class InputReceiver {
  public:
@@ -59,9 +158,17 @@ class InputReceiver {
   // The tablet's dotted IPv4 address; false (and nothing changes) for an
   // address that does not parse.
   bool SetExpectedPeer(const std::string& ipv4);
-  // Forgets the expected peer and the keys: every datagram is dropped until a
-  // new peer is set.
+  // Forgets the expected peer and the input key: every datagram is dropped
+  // until both are set again.
   void ClearPeerAndKeys();
+  // The input key (its first 16 bytes are the AES-128 key). Installing or
+  // clearing it empties the replay window; a datagram being decrypted with the
+  // previous key meanwhile is dropped. A key shorter than 16 bytes is refused
+  // and leaves no key.
+  bool SetInputKey(crypto::ByteView key);
+  void ClearInputKey();
+  // How many received datagrams ended with the verdict (since construction).
+  uint64_t VerdictCount(InputVerdict verdict) const;
 
   // Starts the receive thread on port: the adopted socket when its port
   // matches, else a socket created and bound here (closed again by Stop).
@@ -79,7 +186,9 @@ class InputReceiver {
 
  private:
   void ReceiveLoop(net::Socket socket);
-  void HandleDatagram(const uint8_t* data, size_t length, const net::Endpoint& from);
+  void HandleDatagram(crypto::AesGcm& aes, crypto::Bytes& plaintext, const uint8_t* data, size_t length,
+                      const net::Endpoint& from);
+  void ReportDrop(HostResult result, const net::Endpoint& from);
   void SetResult(HostResult result);
   void StopLocked();
   // Joins a finished thread and closes the socket Start created.
@@ -99,13 +208,13 @@ class InputReceiver {
   std::atomic<bool> running_{false};
   DatagramCallback callback_;  // written only while the thread is not running
 
-  // The receiver lock: expected peer (and, later, the input key and replay
-  // window).
-  mutable std::mutex mu_;
-  std::array<uint8_t, 4> expected_peer_{};
-  bool expected_peer_set_ = false;
+  // The receiver lock lives in the gate: expected peer, input key, key
+  // generation and replay window.
+  InputDatagramGate gate_;
+  std::array<std::atomic<uint64_t>, kInputVerdictCount> verdicts_{};
 
   RateLimiter recv_error_log_{2000};
+  RateLimiter drop_log_{kInputDropLogIntervalMs};
 
   mutable std::mutex result_mu_;
   HostResult last_result_;

@@ -9,10 +9,217 @@
 #include <thread>
 #include <vector>
 
+#include "host/security/secure_frame.h"
 #include "tests/support/test_support.h"
 
 namespace orvane {
 namespace {
+
+using crypto::ByteView;
+using crypto::Bytes;
+
+Bytes KeyOf(uint8_t first, size_t size = 32) {
+  Bytes key(size);
+  for (size_t i = 0; i < size; ++i) key[i] = static_cast<uint8_t>(first + i);
+  return key;
+}
+
+ByteView View(const std::string& s) { return ByteView(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+
+// A datagram as the tablet sends it.
+Bytes SealInput(ByteView key, uint64_t counter, const std::string& plaintext,
+                uint32_t prefix = security::kNonceInput) {
+  crypto::AesGcm aes;
+  return security::SealSecureFrame(aes, key, prefix, counter, View(plaintext));
+}
+
+std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+constexpr Ipv4Address kTablet = {192, 168, 1, 20};
+
+// ------------------------------------------------------------------ gate
+
+class InputDatagramGateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(gate_.SetKey(key_));
+    gate_.SetExpectedPeer(kTablet);
+  }
+
+  InputVerdict Open(const Bytes& datagram, const Ipv4Address& source = kTablet) {
+    plaintext_.clear();
+    return gate_.Open(aes_, datagram, source, &plaintext_);
+  }
+  InputVerdict OpenCounter(uint64_t counter) { return Open(SealInput(key_, counter, "event " + std::to_string(counter))); }
+
+  const Bytes key_ = KeyOf(0x11);
+  InputDatagramGate gate_;
+  crypto::AesGcm aes_;
+  Bytes plaintext_;
+};
+
+TEST_F(InputDatagramGateTest, ReplayWindowAcceptsEachCounterOnceWithin64) {
+  struct Step {
+    uint64_t counter;
+    InputVerdict verdict;
+  };
+  const Step steps[] = {
+      {100, InputVerdict::kAccepted},
+      {99, InputVerdict::kAccepted},   // behind, inside the window
+      {100, InputVerdict::kReplayed},  // repeated
+      {36, InputVerdict::kReplayed},   // 64 behind: too old
+      {37, InputVerdict::kAccepted},   // 63 behind: the oldest still inside
+      {37, InputVerdict::kReplayed},
+      // A jump of exactly 64 starts a fresh mask: no old bit may survive it
+      // (a shift by 64 would keep them).
+      {164, InputVerdict::kAccepted},
+      {163, InputVerdict::kAccepted},
+      {101, InputVerdict::kAccepted},
+      {164, InputVerdict::kReplayed},
+      {100, InputVerdict::kReplayed},
+      {170, InputVerdict::kAccepted},  // gaps are fine
+      {165, InputVerdict::kAccepted},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.counter);
+    EXPECT_EQ(InputVerdictName(OpenCounter(s.counter)), std::string(InputVerdictName(s.verdict)));
+    if (s.verdict == InputVerdict::kAccepted) {
+      EXPECT_EQ(Text(plaintext_), "event " + std::to_string(s.counter));
+    } else {
+      EXPECT_TRUE(plaintext_.empty());
+    }
+  }
+}
+
+TEST_F(InputDatagramGateTest, OnlyAuthenticSecureFramesUnderTheInputKeyOpen) {
+  auto with = [](Bytes bytes, size_t index, uint8_t value) {
+    bytes[index] = value;
+    return bytes;
+  };
+  const Bytes good = SealInput(key_, 5, "touch");
+  Bytes tag_flipped = good;
+  tag_flipped.back() ^= 0x01;
+  Bytes counter_changed = good;
+  counter_changed[12] = 6;  // the header counter is bound through the nonce
+  struct Case {
+    const char* name;
+    Bytes datagram;
+    InputVerdict verdict;
+  };
+  const std::string plain_event = "\x08\x01\x10\x02";
+  const Case cases[] = {
+      {"sealed under the input key", good, InputVerdict::kAccepted},
+      {"other flag bits are ignored", with(good, 4, 0x03), InputVerdict::kAccepted},
+      {"plaintext InputEvent", Bytes(plain_event.begin(), plain_event.end()), InputVerdict::kNotSecureFrame},
+      {"empty datagram", Bytes{}, InputVerdict::kNotSecureFrame},
+      {"12-byte header", Bytes(good.begin(), good.begin() + 12), InputVerdict::kNotSecureFrame},
+      {"encrypted flag clear", with(good, 4, 0x00), InputVerdict::kNotSecureFrame},
+      {"other magic", with(good, 3, '2'), InputVerdict::kNotSecureFrame},
+      {"13-byte header without tag", Bytes(good.begin(), good.begin() + 13), InputVerdict::kDecryptFailed},
+      {"shorter than a tag", Bytes(good.begin(), good.begin() + 13 + 15), InputVerdict::kDecryptFailed},
+      {"tag flipped", tag_flipped, InputVerdict::kDecryptFailed},
+      {"header counter changed", counter_changed, InputVerdict::kDecryptFailed},
+      {"another key", SealInput(KeyOf(0x99), 5, "touch"), InputVerdict::kDecryptFailed},
+      {"media direction prefix", SealInput(key_, 5, "touch", security::kNonceMedia), InputVerdict::kDecryptFailed},
+      {"empty plaintext", SealInput(key_, 5, ""), InputVerdict::kDecryptFailed},
+      {"counter with the top bit set", SealInput(key_, uint64_t{1} << 63, "touch"), InputVerdict::kCounterTooLarge},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A fresh window per case: only the verdict of this datagram matters.
+    gate_.ClearKey();
+    ASSERT_TRUE(gate_.SetKey(key_));
+    EXPECT_EQ(InputVerdictName(Open(c.datagram)), std::string(InputVerdictName(c.verdict)));
+    if (c.verdict == InputVerdict::kAccepted) {
+      EXPECT_EQ(Text(plaintext_), "touch");
+    } else {
+      // A datagram that did not open must not take its counter.
+      EXPECT_TRUE(plaintext_.empty());
+      EXPECT_EQ(Open(good), InputVerdict::kAccepted);
+    }
+  }
+}
+
+TEST_F(InputDatagramGateTest, NeedsKeyAndPeerAndTheTabletsAddress) {
+  struct Case {
+    const char* name;
+    bool key;
+    bool peer;
+    Ipv4Address source;
+    InputVerdict verdict;
+  };
+  const Case cases[] = {
+      {"tablet with key and peer", true, true, kTablet, InputVerdict::kAccepted},
+      {"another address", true, true, {192, 168, 1, 21}, InputVerdict::kWrongPeer},
+      {"no key", false, true, kTablet, InputVerdict::kNoKeyOrPeer},
+      {"no expected peer", true, false, kTablet, InputVerdict::kNoKeyOrPeer},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    gate_.ClearPeerAndKey();
+    if (c.key) {
+      ASSERT_TRUE(gate_.SetKey(key_));
+    }
+    if (c.peer) gate_.SetExpectedPeer(kTablet);
+    EXPECT_EQ(InputVerdictName(Open(SealInput(key_, 1, "tap"), c.source)), std::string(InputVerdictName(c.verdict)));
+  }
+}
+
+TEST_F(InputDatagramGateTest, KeyChangeBetweenDecryptionAndCommitDropsTheDatagram) {
+  struct Case {
+    const char* name;
+    void (*change)(InputDatagramGate& gate, const Bytes& key);
+  };
+  const Case cases[] = {
+      {"another key", [](InputDatagramGate& g, const Bytes&) { ASSERT_TRUE(g.SetKey(KeyOf(0x77))); }},
+      {"key cleared", [](InputDatagramGate& g, const Bytes&) { g.ClearKey(); }},
+      {"peer and key cleared", [](InputDatagramGate& g, const Bytes&) { g.ClearPeerAndKey(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(gate_.SetKey(key_));
+    gate_.SetExpectedPeer(kTablet);
+    const Bytes datagram = SealInput(key_, 7, "pen");
+
+    InputDatagramGate::KeySnapshot snapshot;
+    ASSERT_EQ(gate_.Snapshot(kTablet, &snapshot), InputVerdict::kAccepted);
+    uint64_t counter = 0;
+    ASSERT_EQ(InputDatagramGate::Decrypt(aes_, snapshot, datagram, &counter, &plaintext_), InputVerdict::kAccepted);
+    EXPECT_EQ(counter, 7u);
+    EXPECT_EQ(Text(plaintext_), "pen");
+    c.change(gate_, key_);
+    EXPECT_EQ(gate_.Commit(snapshot.generation, counter), InputVerdict::kKeyChanged);
+  }
+  // The dropped datagram left no trace in the new window.
+  ASSERT_TRUE(gate_.SetKey(key_));
+  gate_.SetExpectedPeer(kTablet);
+  EXPECT_EQ(OpenCounter(7), InputVerdict::kAccepted);
+}
+
+TEST_F(InputDatagramGateTest, SameKeyAgainKeepsItsReplayWindow) {
+  EXPECT_EQ(OpenCounter(5), InputVerdict::kAccepted);
+  ASSERT_TRUE(gate_.SetKey(key_));
+  EXPECT_TRUE(gate_.HasKey());
+  EXPECT_EQ(OpenCounter(5), InputVerdict::kReplayed);
+  EXPECT_EQ(OpenCounter(6), InputVerdict::kAccepted);
+}
+
+TEST_F(InputDatagramGateTest, DatagramBetweenKeyClearAndKeySetIsDropped) {
+  EXPECT_EQ(OpenCounter(1), InputVerdict::kAccepted);
+  gate_.ClearKey();
+  EXPECT_FALSE(gate_.HasKey());
+  EXPECT_TRUE(gate_.HasExpectedPeer());
+  EXPECT_EQ(OpenCounter(2), InputVerdict::kNoKeyOrPeer);
+  ASSERT_TRUE(gate_.SetKey(key_));
+  EXPECT_EQ(OpenCounter(3), InputVerdict::kAccepted);
+
+  // A key that is too short is refused and removes the one installed.
+  EXPECT_FALSE(gate_.SetKey(KeyOf(0x11, 15)));
+  EXPECT_FALSE(gate_.HasKey());
+  EXPECT_EQ(OpenCounter(4), InputVerdict::kNoKeyOrPeer);
+}
+
+// -------------------------------------------------------------- receiver
 
 // A UDP socket bound to 127.0.0.1 on an ephemeral port, as the pool probes it.
 net::Socket BindLoopback(uint16_t* port) {
@@ -35,6 +242,17 @@ bool PortIsFree(uint16_t port) {
   const bool ok = net::Bind(s, "127.0.0.1", port) == 0;
   net::Close(s);
   return ok;
+}
+
+// Sends from a new socket (so every call has its own source port).
+void SendFromLoopback(uint16_t port, const Bytes& datagram) {
+  int error = 0;
+  net::Socket s = net::Create(net::Kind::kUdp, &error);
+  ASSERT_NE(s, net::kInvalidSocket);
+  EXPECT_EQ(net::SendTo(s, datagram.data(), datagram.size(), net::Endpoint{"127.0.0.1", port}, &error),
+            static_cast<long>(datagram.size()))
+      << error;
+  net::Close(s);
 }
 
 // Collects what the receiver delivers.
@@ -68,73 +286,128 @@ class InputReceiverTest : public ::testing::Test {
     socket_ = BindLoopback(&port_);
     ASSERT_NE(socket_, net::kInvalidSocket);
     receiver_.AdoptSocket(socket_, port_);
+    ASSERT_TRUE(receiver_.SetInputKey(key_));
   }
 
-  // Sends from a new socket (so every call has its own source port).
-  void SendFromLoopback(const std::string& payload) {
-    int error = 0;
-    net::Socket s = net::Create(net::Kind::kUdp, &error);
-    ASSERT_NE(s, net::kInvalidSocket);
-    EXPECT_EQ(net::SendTo(s, payload.data(), payload.size(), net::Endpoint{"127.0.0.1", port_}, &error),
-              static_cast<long>(payload.size()))
-        << error;
-    net::Close(s);
-  }
+  // A sealed datagram with the tablet's next counter.
+  void SendSealed(const std::string& plaintext) { SendFromLoopback(port_, SealInput(key_, next_counter_++, plaintext)); }
 
-  // Waits until the receive thread has taken everything queued on the socket,
-  // then stops it; after the join every datagram read has been handled.
-  void DrainAndStop() {
-    for (int i = 0; i < 1000; ++i) {
-      int error = 0;
-      if (net::PollOne(socket_, true, false, 0, &error) == 0) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+  // Waits until the receive thread has judged this many datagrams in total,
+  // then stops it. Waiting on the verdicts, not on the socket queue: a
+  // datagram may still be on its way through the stack when the queue looks
+  // empty.
+  void WaitForVerdictsAndStop(InputVerdict verdict, uint64_t count) {
+    EXPECT_TRUE(testing::WaitFor([&] { return receiver_.VerdictCount(verdict) >= count; }))
+        << InputVerdictName(verdict) << " " << receiver_.VerdictCount(verdict) << " of " << count;
     receiver_.Stop();
   }
 
-  InputReceiver receiver_;
+  const Bytes key_ = KeyOf(0x42);
+  uint64_t next_counter_ = 1;
+  ManualClock clock_;
+  InputReceiver receiver_{clock_};
   net::Socket socket_ = net::kInvalidSocket;
   uint16_t port_ = 0;
   Inbox inbox_;
 };
 
-TEST_F(InputReceiverTest, DeliversOnlyDatagramsFromTheExpectedPeerAddress) {
+TEST_F(InputReceiverTest, DeliversThePlaintextOfSealedDatagramsFromTheTabletAndReplaysOnlyOnce) {
+  ASSERT_TRUE(receiver_.SetExpectedPeer("127.0.0.1"));
+  ASSERT_TRUE(receiver_.Start(port_, inbox_.Callback()));
+  SendFromLoopback(port_, SealInput(key_, 1, "first"));
+  SendFromLoopback(port_, SealInput(key_, 2, "second"));
+  SendFromLoopback(port_, SealInput(key_, 1, "first"));  // captured and sent again
+  SendFromLoopback(port_, SealInput(key_, 3, "third"));
+  ASSERT_TRUE(inbox_.WaitFor(3));
+  WaitForVerdictsAndStop(InputVerdict::kReplayed, 1);
+  EXPECT_EQ(inbox_.Payloads(), (std::vector<std::string>{"first", "second", "third"}));
+  EXPECT_EQ(receiver_.VerdictCount(InputVerdict::kAccepted), 3u);
+  EXPECT_EQ(receiver_.VerdictCount(InputVerdict::kReplayed), 1u);
+  // Two sockets, two source ports: the port is not part of the check.
+  std::lock_guard<std::mutex> lock(inbox_.mu);
+  EXPECT_EQ(inbox_.sources[0].address, "127.0.0.1");
+  EXPECT_NE(inbox_.sources[0].port, inbox_.sources[1].port);
+  EXPECT_TRUE(receiver_.LastResult().ok());
+}
+
+TEST_F(InputReceiverTest, RefusesWhatIsNotFromTheTabletOrNotSealedUnderItsKey) {
   struct Case {
     const char* name;
     const char* expected_peer;  // nullptr: none set
+    bool key;
+    enum { kSealed, kPlain, kOtherKey } payload;
     bool delivered;
+    InputVerdict verdict;
+    int code;
+    const char* message;
   };
   const Case cases[] = {
-      {"tablet on loopback", "127.0.0.1", true},
-      {"another address", "10.1.2.3", false},
-      {"no expected peer", nullptr, false},
+      {"sealed from the tablet", "127.0.0.1", true, Case::kSealed, true, InputVerdict::kAccepted, 0, ""},
+      {"plaintext from the tablet", "127.0.0.1", true, Case::kPlain, false, InputVerdict::kNotSecureFrame, 4,
+       "Plaintext UDP input is not permitted"},
+      {"sealed under another key", "127.0.0.1", true, Case::kOtherKey, false, InputVerdict::kDecryptFailed, 4,
+       "Failed to decrypt secure UDP input payload"},
+      // Silent drops leave the result alone, even for plaintext.
+      {"plaintext from another address", "10.1.2.3", true, Case::kPlain, false, InputVerdict::kWrongPeer, 0, ""},
+      {"sealed from another address", "10.1.2.3", true, Case::kSealed, false, InputVerdict::kWrongPeer, 0, ""},
+      {"no expected peer", nullptr, true, Case::kPlain, false, InputVerdict::kNoKeyOrPeer, 0, ""},
+      {"no input key", "127.0.0.1", false, Case::kPlain, false, InputVerdict::kNoKeyOrPeer, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    testing::LogCapture log;
+    clock_.AdvanceMs(kInputDropLogIntervalMs);
     Inbox inbox;
     receiver_.ClearPeerAndKeys();
     if (c.expected_peer) {
       ASSERT_TRUE(receiver_.SetExpectedPeer(c.expected_peer));
     }
-    ASSERT_TRUE(receiver_.Start(port_, inbox.Callback()));
-    // Two sockets, two source ports: the port is not part of the check.
-    SendFromLoopback("first");
-    SendFromLoopback("second");
-    if (c.delivered) {
-      ASSERT_TRUE(inbox.WaitFor(2));
+    if (c.key) {
+      ASSERT_TRUE(receiver_.SetInputKey(key_));
     }
-    DrainAndStop();
+    const uint64_t before = receiver_.VerdictCount(c.verdict);
+    ASSERT_TRUE(receiver_.Start(port_, inbox.Callback()));
+    ASSERT_TRUE(receiver_.LastResult().ok());
+    for (const uint64_t counter : {1, 2}) {
+      const std::string text = "event " + std::to_string(counter);
+      switch (c.payload) {
+        case Case::kSealed: SendFromLoopback(port_, SealInput(key_, counter, text)); break;
+        case Case::kPlain: SendFromLoopback(port_, Bytes(text.begin(), text.end())); break;
+        case Case::kOtherKey: SendFromLoopback(port_, SealInput(KeyOf(0x43), counter, text)); break;
+      }
+    }
+    WaitForVerdictsAndStop(c.verdict, before + 2);
+    EXPECT_EQ(receiver_.VerdictCount(c.verdict) - before, 2u);
     if (c.delivered) {
-      EXPECT_EQ(inbox.Payloads(), (std::vector<std::string>{"first", "second"}));
-      std::lock_guard<std::mutex> lock(inbox.mu);
-      EXPECT_EQ(inbox.sources[0].address, "127.0.0.1");
-      EXPECT_NE(inbox.sources[0].port, inbox.sources[1].port);
+      EXPECT_EQ(inbox.Payloads(), (std::vector<std::string>{"event 1", "event 2"}));
     } else {
       EXPECT_TRUE(inbox.Payloads().empty());
     }
-    // A dropped datagram is not a failure of the channel.
-    EXPECT_TRUE(receiver_.LastResult().ok());
+    const HostResult result = receiver_.LastResult();
+    EXPECT_EQ(result.code, c.code);
+    EXPECT_EQ(result.message, c.message);
+    if (c.code != 0) {
+      EXPECT_EQ(result.hr, kEFail);
+      // Two bad datagrams, one line.
+      EXPECT_EQ(log.Count("[WARN ] [UDPRecv] Dropped input datagram from 127.0.0.1: " + std::string(c.message)), 1u);
+    } else {
+      EXPECT_EQ(log.Count("[UDPRecv] Dropped input datagram"), 0u);
+    }
   }
+}
+
+TEST_F(InputReceiverTest, DatagramBetweenKeyClearAndKeySetIsNotDelivered) {
+  ASSERT_TRUE(receiver_.SetExpectedPeer("127.0.0.1"));
+  ASSERT_TRUE(receiver_.Start(port_, inbox_.Callback()));
+  SendSealed("before");
+  ASSERT_TRUE(inbox_.WaitFor(1));
+  receiver_.ClearInputKey();
+  SendSealed("between");
+  ASSERT_TRUE(testing::WaitFor([&] { return receiver_.VerdictCount(InputVerdict::kNoKeyOrPeer) == 1; }));
+  ASSERT_TRUE(receiver_.SetInputKey(key_));
+  SendSealed("after");
+  WaitForVerdictsAndStop(InputVerdict::kAccepted, 2);
+  EXPECT_EQ(inbox_.Payloads(), (std::vector<std::string>{"before", "after"}));
 }
 
 TEST_F(InputReceiverTest, AdoptedPortStaysReservedAcrossStopAndRestartUntilClose) {
@@ -144,7 +417,7 @@ TEST_F(InputReceiverTest, AdoptedPortStaysReservedAcrossStopAndRestartUntilClose
   EXPECT_TRUE(receiver_.Running());
   EXPECT_EQ(receiver_.Port(), port_);
   EXPECT_TRUE(log.Contains("[INFO ] [UDPRecv] Listening for input on port " + std::to_string(port_)));
-  SendFromLoopback("one");
+  SendSealed("one");
   ASSERT_TRUE(inbox_.WaitFor(1));
 
   receiver_.Stop();
@@ -153,7 +426,7 @@ TEST_F(InputReceiverTest, AdoptedPortStaysReservedAcrossStopAndRestartUntilClose
   EXPECT_FALSE(PortIsFree(port_)) << "Stop must keep the slot's port bound";
 
   ASSERT_TRUE(receiver_.Start(port_, inbox_.Callback()));
-  SendFromLoopback("two");
+  SendSealed("two");
   ASSERT_TRUE(inbox_.WaitFor(2));
   EXPECT_EQ(inbox_.Payloads(), (std::vector<std::string>{"one", "two"}));
 
@@ -167,7 +440,7 @@ TEST_F(InputReceiverTest, StopWakesAThreadWaitingForDatagrams) {
   ASSERT_TRUE(receiver_.Start(port_, inbox_.Callback()));
   // One delivery proves the thread is in its receive loop; it is now waiting
   // for the next datagram that never comes.
-  SendFromLoopback("wake");
+  SendSealed("wake");
   ASSERT_TRUE(inbox_.WaitFor(1));
 
   const auto begin = std::chrono::steady_clock::now();
@@ -181,16 +454,13 @@ TEST_F(InputReceiverTest, StopWakesAThreadWaitingForDatagrams) {
 TEST_F(InputReceiverTest, StartWithoutAMatchingAdoptedSocketBindsItsOwnAndStopReleasesIt) {
   InputReceiver receiver;
   ASSERT_TRUE(receiver.SetExpectedPeer("127.0.0.1"));
+  ASSERT_TRUE(receiver.SetInputKey(key_));
   ASSERT_TRUE(receiver.Start(0, inbox_.Callback()));
   const uint16_t port = receiver.Port();
   ASSERT_NE(port, 0);
-  int error = 0;
-  net::Socket s = net::Create(net::Kind::kUdp, &error);
-  ASSERT_NE(s, net::kInvalidSocket);
-  const std::string payload = "own";
-  EXPECT_EQ(net::SendTo(s, payload.data(), payload.size(), net::Endpoint{"127.0.0.1", port}, &error), 3L);
-  net::Close(s);
+  SendFromLoopback(port, SealInput(key_, 1, "own"));
   ASSERT_TRUE(inbox_.WaitFor(1));
+  EXPECT_EQ(inbox_.Payloads(), std::vector<std::string>{"own"});
   receiver.Stop();
   EXPECT_TRUE(PortIsFree(port));
 }
@@ -215,6 +485,16 @@ TEST(InputReceiverPeerTest, InvalidExpectedPeerIsRefused) {
   }
   EXPECT_EQ(log.Count("[WARN ] [UDPRecv] Refusing invalid expected peer address: "), 7u);
   EXPECT_TRUE(receiver.SetExpectedPeer("192.168.0.7"));
+}
+
+TEST(InputReceiverKeyTest, ShortInputKeyIsRefused) {
+  testing::LogCapture log;
+  InputReceiver receiver;
+  EXPECT_FALSE(receiver.SetInputKey(KeyOf(0x01, 15)));
+  EXPECT_EQ(receiver.LastResult().code, 4);
+  EXPECT_EQ(receiver.LastResult().message, "Input key must be at least 16 bytes");
+  EXPECT_TRUE(log.Contains("[ERROR] [UDPRecv] Refusing an input key of 15 bytes"));
+  EXPECT_TRUE(receiver.SetInputKey(KeyOf(0x01, 16)));
 }
 
 }  // namespace

@@ -1,0 +1,299 @@
+#!/usr/bin/python3
+"""Writes key_vectors.inc: known answers for the host's key agreement and
+secure frames, computed with an implementation independent of the host's
+(python3-cryptography on top of its own OpenSSL build).
+
+Run with Debian's interpreter, which has the library:
+    /usr/bin/python3 host/security/testdata/make_vectors.py
+Deterministic: no randomness, no network; rerunning writes identical bytes.
+"""
+
+import hashlib
+import os
+import struct
+import sys
+
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from cryptography.hazmat.primitives.kdf.hkdf import HKDF
+
+SESSION_INFO = b"orvane-display-session-v1"
+P256_ORDER = 0xFFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551
+
+NONCE_CONTROL_HOST_DIRECTIONAL = 0x40000001
+NONCE_CONTROL = 0x00000001
+NONCE_MEDIA = 0x00000002
+NONCE_INPUT = 0x00000003
+
+
+# P-256 in plain integers, to check the library's points and shared secrets
+# with arithmetic that shares no code with it.
+P256_P = 0xFFFFFFFF00000001000000000000000000000000FFFFFFFFFFFFFFFFFFFFFFFF
+P256_A = P256_P - 3
+P256_G = (0x6B17D1F2E12C4247F8BCE6E563A440F277037D812DEB33A0F4A13945D898C296,
+          0x4FE342E2FE1A7F9B8EE7EB4A7C0F9E162BCE33576B315ECECBB6406837BF51F5)
+
+
+def ec_add(p, q):
+    if p is None:
+        return q
+    if q is None:
+        return p
+    if p[0] == q[0] and (p[1] + q[1]) % P256_P == 0:
+        return None
+    if p == q:
+        slope = (3 * p[0] * p[0] + P256_A) * pow(2 * p[1], -1, P256_P) % P256_P
+    else:
+        slope = (q[1] - p[1]) * pow(q[0] - p[0], -1, P256_P) % P256_P
+    x = (slope * slope - p[0] - q[0]) % P256_P
+    return (x, (slope * (p[0] - x) - p[1]) % P256_P)
+
+
+def ec_mul(k, point):
+    result = None
+    while k:
+        if k & 1:
+            result = ec_add(result, point)
+        point = ec_add(point, point)
+        k >>= 1
+    return result
+
+
+def hkdf(ikm, salt, info, length):
+    # None is the library's "no salt" (32 zero bytes).
+    return HKDF(algorithm=hashes.SHA256(), length=length, salt=salt, info=info).derive(ikm)
+
+
+def fnv1a32(data):
+    h = 0x811C9DC5
+    for b in data:
+        h ^= b
+        h = (h * 16777619) & 0xFFFFFFFF
+    return "%08X" % h
+
+
+class KeyPair:
+    """A P-256 pair whose scalar is SHA-256(label) reduced into [1, n-1]."""
+
+    def __init__(self, label):
+        scalar = int.from_bytes(hashlib.sha256(label.encode()).digest(), "big") % (P256_ORDER - 1) + 1
+        self.label = label
+        self.private = ec.derive_private_key(scalar, ec.SECP256R1())
+        self.scalar = scalar.to_bytes(32, "big")
+        numbers = self.private.public_key().public_numbers()
+        self.public64 = numbers.x.to_bytes(32, "big") + numbers.y.to_bytes(32, "big")
+        assert ec_mul(scalar, P256_G) == (numbers.x, numbers.y)
+        self.point = (numbers.x, numbers.y)
+        self.int_scalar = scalar
+
+    def raw_secret(self, peer):
+        # X coordinate of the shared point, most significant byte first.
+        peer_key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), b"\x04" + peer.public64)
+        secret = self.private.exchange(ec.ECDH(), peer_key)
+        assert secret == ec_mul(self.int_scalar, peer.point)[0].to_bytes(32, "big")
+        return secret
+
+
+def derive_session_key(own, peer, salt, p256_reverse):
+    x_be = own.raw_secret(peer)
+    assert x_be == peer.raw_secret(own)
+    ikm = x_be if p256_reverse else x_be[::-1]
+    return hkdf(ikm, salt if salt else None, SESSION_INFO, 32)
+
+
+def secure_frame(key32, prefix, counter, plaintext):
+    nonce = struct.pack(">IQ", prefix, counter)
+    sealed = AESGCM(key32[:16]).encrypt(nonce, plaintext, None)
+    return b"OVD1" + bytes([0x01]) + struct.pack(">Q", counter) + sealed
+
+
+# RFC 5869, appendix A.1 to A.3 (SHA-256): the library must reproduce them.
+RFC5869 = [
+    ("rfc5869_a1", bytes([0x0B] * 22), bytes(range(0x00, 0x0D)), bytes(range(0xF0, 0xFA)), 42,
+     "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865"),
+    ("rfc5869_a2", bytes(range(0x00, 0x50)), bytes(range(0x60, 0xB0)), bytes(range(0xB0, 0x100)), 82,
+     "b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c59045a99cac7827271cb41c65e590e09"
+     "da3275600c2f09b8367793a9aca3db71cc30c58179ec3e87c14c01d5c1f3434f1d87"),
+    ("rfc5869_a3", bytes([0x0B] * 22), b"", b"", 42,
+     "8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d201395faa4b61a96c8"),
+]
+
+
+def h(data):
+    return data.hex()
+
+
+def c_string(text, indent):
+    """A C++ string literal, split into adjacent pieces of at most 96 hex digits."""
+    if len(text) <= 96:
+        return '"%s"' % text
+    pieces = [text[i:i + 96] for i in range(0, len(text), 96)]
+    return ("\n" + " " * indent).join('"%s"' % p for p in pieces)
+
+
+def main():
+    out = []
+    w = out.append
+    w("// Known answers for key agreement and secure frames.")
+    w("// Generated by make_vectors.py (python3-cryptography %s); do not edit." % __import__("cryptography").__version__)
+    w("// Every byte string is lower-case hex. Regenerate with:")
+    w("//   /usr/bin/python3 host/security/testdata/make_vectors.py")
+    w("")
+    w("namespace orvane::security::key_vectors {")
+    w("")
+
+    # --- HKDF -----------------------------------------------------------------
+    hkdf_cases = []
+    for name, ikm, salt, info, length, okm in RFC5869:
+        got = hkdf(ikm, salt if salt else None, info, length)
+        assert got.hex() == okm, name
+        hkdf_cases.append((name, ikm, salt, info, length, got))
+    # An empty salt means 32 zero bytes: both spellings give the same key.
+    ikm = hashlib.sha256(b"orvane-kat-hkdf-ikm").digest()
+    empty_salt = hkdf(ikm, None, SESSION_INFO, 32)
+    zero_salt = hkdf(ikm, bytes(32), SESSION_INFO, 32)
+    assert empty_salt == zero_salt
+    hkdf_cases.append(("empty_salt", ikm, b"", SESSION_INFO, 32, empty_salt))
+    hkdf_cases.append(("zero_salt", ikm, bytes(32), SESSION_INFO, 32, zero_salt))
+
+    w("struct HkdfVector {")
+    w("  const char* name;")
+    w("  const char* ikm;")
+    w("  const char* salt;")
+    w("  const char* info;")
+    w("  size_t length;")
+    w("  const char* okm;")
+    w("};")
+    w("")
+    w("inline constexpr HkdfVector kHkdf[] = {")
+    for name, ikm, salt, info, length, okm in hkdf_cases:
+        w('    {"%s",' % name)
+        w("     %s," % c_string(h(ikm), 5))
+        w("     %s," % c_string(h(salt), 5))
+        w("     %s," % c_string(h(info), 5))
+        w("     %d," % length)
+        w("     %s}," % c_string(h(okm), 5))
+    w("};")
+    w("")
+
+    # The longest output HKDF allows (255 blocks): its digest and both ends.
+    long_ikm = hashlib.sha256(b"orvane-kat-hkdf-long").digest()
+    long_okm = hkdf(long_ikm, None, SESSION_INFO, 8160)
+    assert len(long_okm) == 8160
+    w("struct HkdfLongVector {")
+    w("  const char* ikm;")
+    w("  const char* info;")
+    w("  size_t length;")
+    w("  const char* sha256;  // of the whole output")
+    w("  const char* first32;")
+    w("  const char* last32;")
+    w("};")
+    w("")
+    w("inline constexpr HkdfLongVector kHkdfLong = {")
+    w("    %s," % c_string(h(long_ikm), 4))
+    w("    %s," % c_string(h(SESSION_INFO), 4))
+    w("    %d," % len(long_okm))
+    w("    %s," % c_string(hashlib.sha256(long_okm).hexdigest(), 4))
+    w("    %s," % c_string(h(long_okm[:32]), 4))
+    w("    %s};" % c_string(h(long_okm[-32:]), 4))
+    w("")
+
+    # --- Key pairs and session keys ----------------------------------------------
+    host = KeyPair("orvane-kat-host-ephemeral")
+    tablet = KeyPair("orvane-kat-tablet-ephemeral")
+    rot_host = KeyPair("orvane-kat-rotation-host")       # R
+    rot_tablet = KeyPair("orvane-kat-rotation-tablet")   # K
+
+    w("struct KeyPairVector {")
+    w("  const char* scalar;    // 32 bytes, big-endian")
+    w("  const char* public64;  // X || Y")
+    w("};")
+    w("")
+    for cname, pair in (("kHostPair", host), ("kTabletPair", tablet),
+                        ("kRotationHostPair", rot_host), ("kRotationTabletPair", rot_tablet)):
+        w("// Scalar = SHA-256(\"%s\") mod (n - 1) + 1." % pair.label)
+        w("inline constexpr KeyPairVector %s = {" % cname)
+        w("    %s," % c_string(h(pair.scalar), 4))
+        w("    %s};" % c_string(h(pair.public64), 4))
+        w("")
+
+    raw = host.raw_secret(tablet)
+    key_a = derive_session_key(host, tablet, b"", False)
+    key_c = derive_session_key(host, tablet, b"", True)
+    assert key_a != key_c
+    transcript = hashlib.sha256(b"orvane-kat-transcript").digest()
+    key_v2 = derive_session_key(host, tablet, transcript, True)
+    # Rotation: the host answers with R, the tablet offered K; the salt is the
+    # previous active key.
+    rot_raw = rot_host.raw_secret(rot_tablet)
+    key_a2 = derive_session_key(rot_host, rot_tablet, key_a, False)
+    key_c2 = derive_session_key(rot_host, rot_tablet, key_a, True)
+
+    w("struct SessionVector {")
+    w("  const char* raw_secret;     // X of host * tablet, big-endian")
+    w("  const char* active;         // auth v1: no salt, p256_reverse clear")
+    w("  const char* compat;         // auth v1: no salt, p256_reverse set")
+    w("  const char* active_fp;      // KeyFingerprint(active)")
+    w("  const char* compat_fp;      // KeyFingerprint(compat)")
+    w("  const char* transcript;     // a fixed 32-byte transcript hash")
+    w("  const char* auth_v2;        // salt = transcript, p256_reverse set")
+    w("  const char* rotation_raw;   // X of R * K")
+    w("  const char* rotated_active; // R with K, salt = active, reverse clear")
+    w("  const char* rotated_compat; // R with K, salt = active, reverse set")
+    w("};")
+    w("")
+    w("inline constexpr SessionVector kSession = {")
+    for value in (h(raw), h(key_a), h(key_c), fnv1a32(key_a), fnv1a32(key_c), h(transcript), h(key_v2),
+                  h(rot_raw), h(key_a2)):
+        w("    %s," % c_string(value, 4))
+    w("    %s};" % c_string(h(key_c2), 4))
+    w("")
+
+    # --- Secure frames ----------------------------------------------------------
+    frame_key = hashlib.sha256(b"orvane-kat-frame-key").digest()
+    frames = []
+    for prefix_name, prefix in (("control, host to tablet, directional", NONCE_CONTROL_HOST_DIRECTIONAL),
+                                ("control", NONCE_CONTROL), ("media", NONCE_MEDIA), ("input", NONCE_INPUT)):
+        for counter, plaintext in ((0, b"orvane"), (0x0102030405060708, b"\x00\x01\x02\x03 frame \xff")):
+            frames.append((prefix_name, prefix, counter, plaintext, secure_frame(frame_key, prefix, counter, plaintext)))
+    # An empty plaintext: header and tag only.
+    frames.append(("media, empty plaintext", NONCE_MEDIA, 0xFFFFFFFFFFFFFFFF, b"",
+                   secure_frame(frame_key, NONCE_MEDIA, 0xFFFFFFFFFFFFFFFF, b"")))
+
+    w("struct FrameVector {")
+    w("  const char* name;")
+    w("  uint32_t prefix;")
+    w("  uint64_t counter;")
+    w("  const char* plaintext;")
+    w("  const char* frame;  // \"OVD1\", flags, counter, ciphertext, tag")
+    w("};")
+    w("")
+    w("// The session key the frames are sealed with; only its first 16 bytes are")
+    w("// the AES-128 key.")
+    w("inline constexpr const char* kFrameKey = %s;" % c_string(h(frame_key), 4))
+    w("")
+    w("inline constexpr FrameVector kFrames[] = {")
+    for prefix_name, prefix, counter, plaintext, frame in frames:
+        w('    {"%s", 0x%08Xu, 0x%016XULL,' % (prefix_name, prefix, counter))
+        w("     %s," % c_string(h(plaintext), 5))
+        w("     %s}," % c_string(h(frame), 5))
+    w("};")
+    w("")
+
+    w("// KeyFingerprint of the three bytes \"abc\".")
+    w('inline constexpr const char* kFingerprintAbc = "%s";' % fnv1a32(b"abc"))
+    assert fnv1a32(b"abc") == "1A47E90B"
+    w("")
+    w("}  // namespace orvane::security::key_vectors")
+
+    text = "\n".join(out) + "\n"
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "key_vectors.inc")
+    with open(path, "w", encoding="ascii", newline="\n") as f:
+        f.write(text)
+    print("wrote %s (%d bytes)" % (path, len(text)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
