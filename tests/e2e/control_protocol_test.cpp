@@ -17,6 +17,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/host_process.h"
@@ -218,6 +219,59 @@ TEST_F(ControlProtocol, MessageWithoutPayloadBeforeAuthenticationIsOnlyLogged) {
     EXPECT_FALSE(HasLineWith(host_out, {"[TCP] Dropping client " + peer})) << host_out;
     EXPECT_FALSE(HasLineWith(host_out, {"Unhandled message type"})) << host_out;
     EXPECT_FALSE(HasLineWith(host_out, {"[Session] Control frame handling issue"})) << host_out;
+  }
+  StopHost();
+}
+
+// The text after "key=" up to the next ',' or ' ' in the first line with the fragment.
+std::string FieldAfter(const std::string& text, const std::string& fragment, const std::string& key) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(fragment) == std::string::npos) continue;
+    const size_t at = line.find(key + "=");
+    if (at == std::string::npos) return {};
+    const size_t start = at + key.size() + 1;
+    return line.substr(start, line.find_first_of(", )", start) - start);
+  }
+  return {};
+}
+
+TEST_F(ControlProtocol, HostAndTabletAgreeOnTheSessionKeys) {
+  ASSERT_NO_FATAL_FAILURE(StartHost(1));
+  const struct {
+    const char* order;
+    bool promotes;
+  } cases[] = {{"lsb", false}, {"msb", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.order);
+    const size_t seen = host_.Output().size();
+    ChildProcess sim;
+    // The ping leaves sealed (the tablet has keys once the HelloAck is in);
+    // the host opens it before it refuses it for want of authentication.
+    ASSERT_NO_FATAL_FAILURE(StartSim(sim, c.order, {"--key-order", c.order, "--send", "ping", "--hold", "2"}));
+    ASSERT_TRUE(sim.WaitForOutput("[Sim] Session keys derived:", kAnswerDeadline)) << sim.Output() << host_.Output();
+    ASSERT_TRUE(sim.WaitForOutput("[Sim] Sent Ping", kAnswerDeadline)) << sim.Output();
+    EXPECT_EQ(sim.Wait(kAnswerDeadline), std::optional<int>(0)) << sim.Output();
+    // The host has handled everything once it noticed the tablet leave.
+    const auto deadline = std::chrono::steady_clock::now() + kAnswerDeadline;
+    while (!HasLineWith(host_.Output().substr(seen), {"[Session] Control connection closed"}) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+    }
+
+    const std::string host_out = host_.Output().substr(seen);
+    const std::string active = FieldAfter(host_out, "[Protocol] Session key derived (", "fp");
+    const std::string compat = FieldAfter(host_out, "[Protocol] Session key derived (", "compat_fp");
+    const std::string used = FieldAfter(sim.Output(), "[Sim] Session keys derived:", "fp");
+    const std::string other = FieldAfter(sim.Output(), "[Sim] Session keys derived:", "other_fp");
+    ASSERT_EQ(active.size(), 8u) << host_out;
+    ASSERT_EQ(compat.size(), 8u) << host_out;
+    EXPECT_EQ(used, c.promotes ? compat : active) << sim.Output();
+    EXPECT_EQ(other, c.promotes ? active : compat) << sim.Output();
+    EXPECT_EQ(HasLineWith(host_out, {"[WARN ] [Protocol] Promoted compatibility session key as active"}), c.promotes)
+        << host_out;
+    EXPECT_FALSE(HasLineWith(host_out, {"Failed to decrypt secure control frame"})) << host_out;
+    EXPECT_FALSE(HasLineWith(host_out, {"Dropping replayed/stale"})) << host_out;
   }
   StopHost();
 }

@@ -129,13 +129,28 @@ pb::ControlMessage MessageFactory::NewEnvelope() {
 }
 
 pb::ControlMessage MessageFactory::BuildHello(const std::string& client_id, const std::string& client_name,
-                                              const std::string& app_version) {
+                                              const std::string& app_version,
+                                              const std::vector<uint8_t>& ephemeral_public_key,
+                                              bool directional_control_nonce) {
   pb::ControlMessage m = NewEnvelope();
   pb::Hello* hello = m.mutable_hello();
   hello->set_client_id(client_id);
   hello->set_client_name(client_name);
   hello->set_app_version(app_version);
   hello->set_protocol_version(protocol_version_);
+  if (!ephemeral_public_key.empty()) {
+    hello->set_ephemeral_public_key(ephemeral_public_key.data(), ephemeral_public_key.size());
+  }
+  hello->set_directional_control_nonce(directional_control_nonce);
+  return m;
+}
+
+pb::ControlMessage MessageFactory::BuildKeyRotation(uint64_t next_epoch,
+                                                    const std::vector<uint8_t>& ephemeral_public_key) {
+  pb::ControlMessage m = NewEnvelope();
+  pb::KeyRotation* rotation = m.mutable_key_rotation();
+  rotation->set_next_epoch(next_epoch);
+  rotation->set_ephemeral_public_key(ephemeral_public_key.data(), ephemeral_public_key.size());
   return m;
 }
 
@@ -431,7 +446,9 @@ std::string DescribeMessage(const pb::ControlMessage& message) {
       line.Text("client_id", h.client_id())
           .Text("client_name", h.client_name())
           .Text("app_version", h.app_version())
-          .Add("protocol_version=%u auth_version=%u", h.protocol_version(), h.auth_version());
+          .Add("protocol_version=%u auth_version=%u ephemeral_key=%zu bytes directional_control_nonce=%d",
+               h.protocol_version(), h.auth_version(), h.ephemeral_public_key().size(),
+               h.directional_control_nonce() ? 1 : 0);
       break;
     }
     case pb::ControlMessage::kCapabilityExchange: {
@@ -562,7 +579,7 @@ bool IsSecureFrame(const uint8_t* data, size_t length) {
 std::string DescribeUnreadableFrame(const uint8_t* data, size_t length) {
   if (IsSecureFrame(data, length)) {
     char text[96];
-    std::snprintf(text, sizeof text, "a secure frame (%zu bytes) that this simulator cannot open yet", length);
+    std::snprintf(text, sizeof text, "a secure frame (%zu bytes)", length);
     return text;
   }
   uint8_t prefix[4] = {};

@@ -30,9 +30,14 @@ class MessageFactory {
 
   pb::ControlMessage NewEnvelope();
   // Hello with the tablet's identity and version; protocol_version as the
-  // envelope's. Key agreement and pairing fields stay empty.
+  // envelope's; the ephemeral public key (left out when empty) and the
+  // request for directional control nonces. Pairing fields stay empty.
   pb::ControlMessage BuildHello(const std::string& client_id, const std::string& client_name,
-                                const std::string& app_version);
+                                const std::string& app_version, const std::vector<uint8_t>& ephemeral_public_key,
+                                bool directional_control_nonce);
+
+  // KeyRotation with the epoch and the tablet's new ephemeral public key.
+  pb::ControlMessage BuildKeyRotation(uint64_t next_epoch, const std::vector<uint8_t>& ephemeral_public_key);
 
   // The capability step: supported_codecs, supported_fps, preferred_resolution
   // (left out for 0 x 0), display_orientation, route_class and
@@ -41,8 +46,8 @@ class MessageFactory {
   // Opus audio, touch, pen and keyboard input, FEC and stream resizing.
   pb::ControlMessage BuildCapabilityExchange(const TabletCapabilities& caps);
 
-  // Every other script step except hello and wait (which the session
-  // handles): the message with the step's fields. A Ping carries the
+  // Every other script step except hello, key-rotation and wait (which the
+  // session handles): the message with the step's fields. A Ping carries the
   // envelope's timestamp as send_timestamp_us.
   pb::ControlMessage BuildStep(const ScriptStep& step, const TabletCapabilities& caps);
 

@@ -13,7 +13,8 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 TEST(SimMessages, HelloCarriesTheIdentityAndAFreshEnvelope) {
   ManualClock clock(5'000);
   MessageFactory factory(clock, 1);
-  const pb::ControlMessage hello = factory.BuildHello("tab-a", "Tablet A", "1.3.5");
+  const std::vector<uint8_t> key(64, 0x42);
+  const pb::ControlMessage hello = factory.BuildHello("tab-a", "Tablet A", "1.3.5", key, true);
   EXPECT_EQ(hello.protocol_version(), 1u);
   EXPECT_EQ(hello.sequence_id(), 1u);
   EXPECT_EQ(hello.timestamp_us(), 5'000'000u);
@@ -22,7 +23,9 @@ TEST(SimMessages, HelloCarriesTheIdentityAndAFreshEnvelope) {
   EXPECT_EQ(hello.hello().client_name(), "Tablet A");
   EXPECT_EQ(hello.hello().app_version(), "1.3.5");
   EXPECT_EQ(hello.hello().protocol_version(), 1u);
-  EXPECT_TRUE(hello.hello().ephemeral_public_key().empty());
+  EXPECT_EQ(hello.hello().ephemeral_public_key(), std::string(64, '\x42'));
+  EXPECT_TRUE(hello.hello().directional_control_nonce());
+  EXPECT_EQ(hello.hello().auth_version(), 0u);
   EXPECT_TRUE(hello.hello().pairing_proof().empty());
 
   // The wire form parses back to the same message.
@@ -40,9 +43,28 @@ TEST(SimMessages, HelloCarriesTheIdentityAndAFreshEnvelope) {
 TEST(SimMessages, ProtocolVersionGoesIntoEnvelopeAndHello) {
   ManualClock clock;
   MessageFactory factory(clock, 2);
-  const pb::ControlMessage hello = factory.BuildHello("id", "name", "1.3.5");
+  const pb::ControlMessage hello = factory.BuildHello("id", "name", "1.3.5", {}, false);
   EXPECT_EQ(hello.protocol_version(), 2u);
   EXPECT_EQ(hello.hello().protocol_version(), 2u);
+  // Without a key pair the Hello carries none; the nonce request as given.
+  EXPECT_TRUE(hello.hello().ephemeral_public_key().empty());
+  EXPECT_FALSE(hello.hello().directional_control_nonce());
+  EXPECT_EQ(DescribeMessage(hello).find("Hello client_id='id' client_name='name' app_version='1.3.5' "
+                                        "protocol_version=2 auth_version=0 ephemeral_key=0 bytes "
+                                        "directional_control_nonce=0 "),
+            0u)
+      << DescribeMessage(hello);
+}
+
+TEST(SimMessages, KeyRotationCarriesTheEpochAndTheKey) {
+  ManualClock clock;
+  MessageFactory factory(clock, 1);
+  const pb::ControlMessage m = factory.BuildKeyRotation(1234567890123ull, std::vector<uint8_t>(64, 0x07));
+  ASSERT_EQ(m.payload_case(), pb::ControlMessage::kKeyRotation);
+  EXPECT_EQ(m.sequence_id(), 1u);
+  EXPECT_EQ(m.key_rotation().next_epoch(), 1234567890123ull);
+  EXPECT_EQ(m.key_rotation().ephemeral_public_key(), std::string(64, '\x07'));
+  EXPECT_EQ(DescribeMessage(m), "KeyRotation next_epoch=1234567890123 ephemeral_key=64 bytes (type=80 seq=1)");
 }
 
 TEST(SimMessages, HelloAckDescriptionStartsWithTheResultAndTheLimit) {
@@ -266,7 +288,7 @@ TEST(SimMessages, UnreadableFramesAreTold) {
   const uint8_t secure[] = {'O', 'V', 'D', '1', 0, 0, 0, 0, 0, 0, 0, 0, 1};
   EXPECT_TRUE(IsSecureFrame(secure, sizeof secure));
   EXPECT_EQ(DescribeUnreadableFrame(secure, sizeof secure),
-            "a secure frame (13 bytes) that this simulator cannot open yet");
+            "a secure frame (13 bytes)");
   const uint8_t junk[] = {0xFF, 0x01};
   EXPECT_FALSE(IsSecureFrame(junk, sizeof junk));
   EXPECT_EQ(DescribeUnreadableFrame(junk, sizeof junk), "2 bytes that are not a ControlMessage (prefix=FF010000)");

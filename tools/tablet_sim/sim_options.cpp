@@ -108,11 +108,15 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
       o.capabilities.hardware_decode = false;
       continue;
     }
+    if (arg == "--no-directional-nonce") {
+      o.directional_nonce = false;
+      continue;
+    }
     const bool takes_value = arg == "--host" || arg == "--port" || arg == "--name" || arg == "--id" ||
                              arg == "--app-version" || arg == "--protocol-version" || arg == "--hold" ||
                              arg == "--send" || arg == "--codecs" || arg == "--screen" || arg == "--fps" ||
                              arg == "--route" || arg == "--max-fragments" || arg == "--orientation" ||
-                             arg == "--answer-wait";
+                             arg == "--answer-wait" || arg == "--key-order";
     if (!takes_value) return fail(Join({"unknown option '", EscapeUntrusted(Utf8Prefix(arg, 64)), "'"}));
     if (i + 1 >= args.size()) return fail(Join({arg, " needs a value"}));
     const std::string& value = args[++i];
@@ -186,6 +190,14 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
       } else {
         return fail("--orientation needs landscape, portrait or unspecified");
       }
+    } else if (arg == "--key-order") {
+      if (value == "lsb") {
+        o.key_order = KeyOrder::kLsb;
+      } else if (value == "msb") {
+        o.key_order = KeyOrder::kMsb;
+      } else {
+        return fail("--key-order needs lsb or msb");
+      }
     } else {  // --answer-wait
       const auto v = ParseNumber(value, 6, 0, kMaxAnswerWaitMs);
       if (!v) {
@@ -202,8 +214,9 @@ std::string SimUsageText() {
       "Usage: orvane-tablet-sim [options]\n"
       "\n"
       "Plays the tablet's side of the control channel against an Orvane Display host:\n"
-      "connects over TCP, says Hello, sends the messages of its script and prints what\n"
-      "the host answers.\n"
+      "connects over TCP, says Hello with an ephemeral key, derives the session keys\n"
+      "from the host's answer, sends the messages of its script (in secure frames once\n"
+      "keys exist) and prints what the host answers.\n"
       "\n"
       "Options:\n"
       "  --host ADDR              host's IPv4 address (default 127.0.0.1)\n"
@@ -227,6 +240,11 @@ std::string SimUsageText() {
       "                           script (counted from the HelloAck, or from the Hello or the\n"
       "                           connect when none arrives, or from the script's end);\n"
       "                           0 = until the host closes (default 0, at most 86400)\n"
+      "  --key-order lsb|msb      which of the two session keys of the key agreement the\n"
+      "                           tablet uses: lsb (default; the host's active key) or msb\n"
+      "                           (the host's compatibility key, which the host then promotes)\n"
+      "  --no-directional-nonce   Hello without directional_control_nonce (host and tablet\n"
+      "                           frames then share one nonce sequence)\n"
       "  --quiet                  print errors only\n"
       "  --help, -h               this text\n"
       "\n"
@@ -244,8 +262,15 @@ std::string SimUsageText() {
       "Output (one line per event, flushed at once):\n"
       "  [Sim] Connected to ADDR:PORT (local port N)\n"
       "  [Sim] Sent Hello client_id=... client_name=... app_version=... protocol_version=N\n"
+      "        ephemeral_fp=XXXXXXXX directional_control_nonce=N (N bytes)\n"
       "  [Sim] Received HelloAck auth_result=NAME (N) max_sessions=N host_id=... ...\n"
-      "  [Sim] Sent TYPE ... (N bytes)        (a script step, with its key fields)\n"
+      "  [Sim] Session keys derived: key_order=lsb fp=XXXXXXXX other_fp=XXXXXXXX ...\n"
+      "  [Sim] Received TYPE ... secure ctr=N   (a message that came in a secure frame)\n"
+      "  [Sim] Sent TYPE ... (N bytes)        (a script step, with its key fields; once\n"
+      "                                       keys exist: (N bytes, secure ctr=N))\n"
+      "  [Sim] Key rotation ...                (each step of a key rotation)\n"
+      "  [Sim] Received a secure frame (...) ...; dropped   (standard error: a frame that\n"
+      "                                       does not open, with the reason)\n"
       "  [Sim] Received TYPE ... (any other message, with its key fields)\n"
       "  [Sim]   monitor id=... ...            (one per entry of a MonitorListResponse)\n"
       "  [Sim] Ping round trip N.NNN ms\n"

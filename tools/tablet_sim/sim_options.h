@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/tablet_sim/sim_keys.h"
 #include "tools/tablet_sim/sim_script.h"
 
 namespace orvane::sim {
@@ -51,6 +52,11 @@ struct SimOptions {
   TabletCapabilities capabilities;
   // How long a step that expects an answer waits for it.
   uint32_t answer_wait_ms = 2000;
+  // The session key the tablet uses of the two that one key agreement gives.
+  KeyOrder key_order = KeyOrder::kLsb;
+  // directional_control_nonce of the Hello; off only to try the host's
+  // handling of tablets that do not ask for it.
+  bool directional_nonce = true;
 };
 
 enum class ParseStatus { kRun, kHelp, kError };

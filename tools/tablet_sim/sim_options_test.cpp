@@ -20,12 +20,15 @@ TEST(SimOptions, DefaultsMatchAHostOnThisComputer) {
   EXPECT_TRUE(r.options.send_hello);
   EXPECT_EQ(r.options.hold_seconds, 0u);
   EXPECT_FALSE(r.options.quiet);
+  EXPECT_EQ(r.options.key_order, KeyOrder::kLsb);
+  EXPECT_TRUE(r.options.directional_nonce);
 }
 
 TEST(SimOptions, ReadsEveryOption) {
   const ParseResult r = ParseSimCommandLine({"--host", "192.168.1.20", "--port", "19430", "--name", "Tablet \xC3\xA9",
                                              "--id", "tab-a", "--app-version", "1.2.9", "--protocol-version", "2",
-                                             "--no-hello", "--hold", "30", "--quiet"});
+                                             "--no-hello", "--hold", "30", "--quiet", "--key-order", "msb",
+                                             "--no-directional-nonce"});
   ASSERT_EQ(r.status, ParseStatus::kRun) << r.error;
   EXPECT_EQ(r.options.host, "192.168.1.20");
   EXPECT_EQ(r.options.port, 19430);
@@ -36,6 +39,9 @@ TEST(SimOptions, ReadsEveryOption) {
   EXPECT_FALSE(r.options.send_hello);
   EXPECT_EQ(r.options.hold_seconds, 30u);
   EXPECT_TRUE(r.options.quiet);
+  EXPECT_EQ(r.options.key_order, KeyOrder::kMsb);
+  EXPECT_FALSE(r.options.directional_nonce);
+  EXPECT_EQ(ParseSimCommandLine({"--key-order", "msb", "--key-order", "lsb"}).options.key_order, KeyOrder::kLsb);
 }
 
 TEST(SimOptions, TextsAreSentAsGivenWithinTheirBounds) {
@@ -54,7 +60,8 @@ TEST(SimOptions, HelpWinsOverEverythingElse) {
   EXPECT_EQ(ParseSimCommandLine({"-h"}).status, ParseStatus::kHelp);
   const std::string usage = SimUsageText();
   for (const char* option : {"--host", "--port", "--name", "--id", "--app-version", "--protocol-version", "--no-hello",
-                             "--hold", "--quiet", "--help"}) {
+                             "--hold", "--quiet", "--help", "--key-order lsb|msb", "--no-directional-nonce",
+                             "key-rotation[:EPOCH|same]"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }
@@ -149,6 +156,9 @@ TEST(SimOptions, RefusesBadCapabilitiesAndScripts) {
       {{"--max-fragments", "1000000000"}, "--max-fragments"},
       {{"--orientation", "sideways"}, "--orientation"},
       {{"--answer-wait", "600001"}, "--answer-wait"},
+      {{"--key-order", "big"}, "--key-order needs lsb or msb"},
+      {{"--key-order", "LSB"}, "--key-order needs lsb or msb"},
+      {{"--key-order"}, "--key-order needs a value"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front() + " " + c.args.back());

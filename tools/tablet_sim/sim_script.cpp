@@ -19,6 +19,7 @@ constexpr int kPong = 51;
 constexpr int kErrorMessage = 60;
 constexpr int kMonitorListResponse = 91;
 constexpr int kWindowCommandResult = 95;
+constexpr int kKeyRotationAck = 81;
 
 enum class Arg { kNone, kOptional, kRequired };
 
@@ -30,7 +31,7 @@ struct StepSpec {
 };
 
 constexpr StepSpec kSteps[] = {
-    {"hello", StepKind::kHello, Arg::kNone, "another Hello with the same identity"},
+    {"hello", StepKind::kHello, Arg::kNone, "another Hello with the same identity and a new key pair"},
     {"capability", StepKind::kCapability, Arg::kNone, "CapabilityExchange (see the capability options)"},
     {"start-stream", StepKind::kStartStream, Arg::kOptional, "start-stream[:SESSION_ID]  StartStream (sim-session)"},
     {"stop-stream", StepKind::kStopStream, Arg::kOptional, "stop-stream[:SESSION_ID]   StopStream (sim-session)"},
@@ -55,6 +56,10 @@ constexpr StepSpec kSteps[] = {
      "orientation:landscape|portrait|unspecified  DisplayOrientationUpdate"},
     {"window", StepKind::kWindow, Arg::kOptional,
      "window[:to-tablet|back|none]  WindowCommand (to-tablet)"},
+    {"key-rotation", StepKind::kKeyRotation, Arg::kOptional,
+     "key-rotation[:EPOCH|same]  KeyRotation with a new key pair; epoch above every\n"
+     "                               earlier one (wall-clock microseconds), the last\n"
+     "                               one again (same) or EPOCH (0..999999999)"},
     {"empty", StepKind::kEmpty, Arg::kNone, "a message with the envelope only (type 0)"},
     {"wait", StepKind::kWait, Arg::kRequired, "wait:MS                    send nothing for MS ms (at most 600000)"},
 };
@@ -187,6 +192,20 @@ bool ReadArgument(std::string_view arg, ScriptStep* step, std::string* why) {
         return false;
       }
       return true;
+    case StepKind::kKeyRotation: {
+      if (arg.empty() || arg == "same") {
+        step->text = arg.empty() ? "fresh" : "same";
+        return true;
+      }
+      const auto epoch = Number(arg, 999'999'999);
+      if (!epoch) {
+        *why = "needs same or an epoch from 0 to 999999999";
+        return false;
+      }
+      step->text = "exact";
+      step->first = *epoch;
+      return true;
+    }
     case StepKind::kWait: {
       const auto ms = Number(arg, kMaxWaitStepMs);
       if (!ms) {
@@ -221,6 +240,7 @@ std::vector<int> ExpectedAnswers(StepKind kind) {
     case StepKind::kMonitors: return {kMonitorListResponse};
     case StepKind::kSelectMonitor: return {kMonitorListResponse, kErrorMessage};
     case StepKind::kWindow: return {kWindowCommandResult};
+    case StepKind::kKeyRotation: return {kKeyRotationAck};
     default: return {};
   }
 }

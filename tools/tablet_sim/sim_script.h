@@ -39,6 +39,8 @@ enum class StepKind : int {
   kSelectMonitor,  // SelectMonitor, text = monitor_id
   kOrientation,    // DisplayOrientationUpdate, first = DisplayOrientation
   kWindow,         // WindowCommand, first = WindowAction
+  kKeyRotation,    // KeyRotation with a new key pair: text "fresh" (an epoch above every
+                   // earlier one), "same" (the last epoch again) or "exact" (first = epoch)
   kEmpty,          // a ControlMessage with the envelope only (payload number 0)
   kWait,           // no message: keep printing what arrives for first milliseconds
 };

@@ -46,6 +46,10 @@ TEST(SimScript, ReadsStepsWithTheirArgumentsAndDefaults) {
       {"window", StepKind::kWindow, "", 1, 0, 0},
       {"window:back", StepKind::kWindow, "", 2, 0, 0},
       {"window:none", StepKind::kWindow, "", 0, 0, 0},
+      {"key-rotation", StepKind::kKeyRotation, "fresh", 0, 0, 0},
+      {"key-rotation:same", StepKind::kKeyRotation, "same", 0, 0, 0},
+      {"key-rotation:42", StepKind::kKeyRotation, "exact", 42, 0, 0},
+      {"key-rotation:0", StepKind::kKeyRotation, "exact", 0, 0, 0},
       {"empty", StepKind::kEmpty, "", 0, 0, 0},
       {"wait:600000", StepKind::kWait, "", 600000, 0, 0},
   };
@@ -104,6 +108,8 @@ TEST(SimScript, RefusesBadStepsNamingThem) {
       {"audio:loud", "needs on, off or tablet-only"},
       {"orientation:upside-down", "needs landscape, portrait or unspecified"},
       {"window:left", "needs to-tablet, back or none"},
+      {"key-rotation:soon", "'key-rotation:soon' needs same or an epoch from 0 to 999999999"},
+      {"key-rotation:1000000000", "needs same or an epoch"},
       {"nack:5-4", "needs FIRST-LAST"},
       {"nack:1-2049", "needs FIRST-LAST with at most 2048 numbers"},
       {"nack:1-3@x", "needs a stream type number"},
@@ -127,6 +133,7 @@ TEST(SimScript, StepsThatTheHostAnswersWaitForTheirAnswer) {
   EXPECT_EQ(ExpectedAnswers(StepKind::kCapability), (std::vector<int>{13, 60}));
   EXPECT_EQ(ExpectedAnswers(StepKind::kMonitors), std::vector<int>{91});
   EXPECT_EQ(ExpectedAnswers(StepKind::kFileTransfer), std::vector<int>{60});
+  EXPECT_EQ(ExpectedAnswers(StepKind::kKeyRotation), std::vector<int>{81});
   EXPECT_TRUE(ExpectedAnswers(StepKind::kEmpty).empty());
   EXPECT_TRUE(ExpectedAnswers(StepKind::kKeyframe).empty());
   EXPECT_STREQ(StepName(StepKind::kSelectMonitor), "select-monitor");
@@ -134,7 +141,7 @@ TEST(SimScript, StepsThatTheHostAnswersWaitForTheirAnswer) {
   const std::string usage = ScriptUsageText();
   for (const char* step : {"hello", "capability", "start-stream", "stop-stream", "quality", "keyframe", "audio", "pause",
                            "resume", "first-frame", "file-transfer", "clipboard", "nack", "stats", "ping", "terminate",
-                           "monitors", "select-monitor", "orientation", "window", "empty", "wait"}) {
+                           "monitors", "select-monitor", "orientation", "window", "key-rotation", "empty", "wait"}) {
     EXPECT_NE(usage.find(std::string("    ") + step), std::string::npos) << step;
   }
 }

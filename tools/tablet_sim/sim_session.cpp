@@ -1,13 +1,17 @@
 #include "tools/tablet_sim/sim_session.h"
 
 #include <cinttypes>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "host/app/logger.h"
 #include "host/common/net.h"
+#include "host/security/crypto.h"
+#include "host/security/key_agreement.h"
 #include "tools/tablet_sim/sim_connection.h"
+#include "tools/tablet_sim/sim_keys.h"
 #include "tools/tablet_sim/sim_messages.h"
 #include "tools/tablet_sim/sim_script.h"
 
@@ -28,6 +32,30 @@ std::string Shown(const std::string& text) {
 
 bool IsResetByHost(int error) { return error == net::kWsaEConnReset || error == net::kWsaEConnAborted; }
 
+unsigned long long U(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+ByteView BytesOf(const std::string& text) {
+  return ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+// How one message left.
+struct SentFrame {
+  size_t bytes = 0;  // the serialised ControlMessage
+  bool sealed = false;
+  uint64_t counter = 0;
+};
+
+// "(N bytes)" or "(N bytes, secure ctr=C)".
+std::string SizeText(const SentFrame& sent) {
+  char text[96];
+  if (sent.sealed) {
+    std::snprintf(text, sizeof text, "(%zu bytes, secure ctr=%llu)", sent.bytes, U(sent.counter));
+  } else {
+    std::snprintf(text, sizeof text, "(%zu bytes)", sent.bytes);
+  }
+  return text;
+}
+
 // What one receive gave.
 struct Event {
   enum class Kind { kMessage, kOtherFrame, kTimedOut, kEnded };
@@ -40,7 +68,7 @@ class SimRun {
  public:
   SimRun(const SimOptions& options, SimOutput& out, IClock& clock, ControlConnection& connection)
       : options_(options), out_(out), clock_(clock), connection_(connection),
-        factory_(clock, options.protocol_version) {}
+        factory_(clock, options.protocol_version), keys_(options.key_order) {}
 
   int Run() {
     if (options_.send_hello) {
@@ -64,19 +92,52 @@ class SimRun {
 
   // False when the connection ended (exit_code_ holds the outcome).
   bool SendHello() {
-    const pb::ControlMessage hello =
-        factory_.BuildHello(options_.client_id, options_.client_name, options_.app_version);
-    size_t bytes = 0;
-    if (!Send(hello, "Hello", &bytes)) return false;
-    out_.Info("[Sim] Sent Hello client_id=%s client_name=%s app_version=%s protocol_version=%u (%zu bytes)",
+    std::vector<uint8_t> key;
+    if (keys_.NewHelloPair()) {
+      key = keys_.HelloPublicKey();
+    } else {
+      out_.Error("[Sim] Could not make an ephemeral key pair; the Hello carries no key");
+    }
+    const pb::ControlMessage hello = factory_.BuildHello(options_.client_id, options_.client_name,
+                                                         options_.app_version, key, options_.directional_nonce);
+    // A Hello on a connection with keys is sealed like everything else; the
+    // keys end with it.
+    SentFrame sent;
+    if (!Send(hello, "Hello", &sent)) return false;
+    keys_.HelloSent();
+    out_.Info("[Sim] Sent Hello client_id=%s client_name=%s app_version=%s protocol_version=%u ephemeral_fp=%s "
+              "directional_control_nonce=%d %s",
               Shown(options_.client_id).c_str(), Shown(options_.client_name).c_str(),
-              Shown(options_.app_version).c_str(), options_.protocol_version, bytes);
+              Shown(options_.app_version).c_str(), options_.protocol_version,
+              security::KeyFingerprintOrNone(key).c_str(), options_.directional_nonce ? 1 : 0,
+              SizeText(sent).c_str());
     return true;
   }
 
-  bool Send(const pb::ControlMessage& message, const char* what, size_t* bytes) {
+  // Sealed once the tablet has session keys, plain before.
+  bool Send(const pb::ControlMessage& message, const char* what, SentFrame* sent) {
+    std::string plain;
+    if (!message.SerializeToString(&plain)) {
+      out_.Error("[Sim] Could not serialise %s", what);
+      exit_code_ = kSimExitConnectionFailed;
+      return false;
+    }
+    sent->bytes = plain.size();
     int error = 0;
-    if (connection_.SendMessage(message, bytes, &error)) return true;
+    bool ok = false;
+    if (keys_.Sealing()) {
+      Bytes frame;
+      if (!keys_.Seal(BytesOf(plain), &frame, &sent->counter)) {
+        out_.Error("[Sim] Sealing %s failed", what);
+        exit_code_ = kSimExitConnectionFailed;
+        return false;
+      }
+      sent->sealed = true;
+      ok = connection_.SendFrame(frame.data(), frame.size(), &error);
+    } else {
+      ok = connection_.SendFrame(reinterpret_cast<const uint8_t*>(plain.data()), plain.size(), &error);
+    }
+    if (ok) return true;
     if (IsResetByHost(error)) {
       // The host closed first; that is how a refusal ends, not a failure.
       out_.Info("[Sim] Connection closed by host (reset, error %d)", error);
@@ -87,24 +148,80 @@ class SimRun {
     return false;
   }
 
+  // A secure frame that did not open: reported, then dropped.
+  void ReportUnopened(const OpenResult& opened, size_t length) {
+    switch (opened.status) {
+      case OpenStatus::kNoKey:
+        out_.Error("[Sim] Received a secure frame (%zu bytes, ctr=%llu) before any session key; dropped", length,
+                   U(opened.counter));
+        break;
+      case OpenStatus::kNotEncrypted:
+        out_.Error("[Sim] Received a secure frame (%zu bytes, ctr=%llu) without the encrypted flag; dropped", length,
+                   U(opened.counter));
+        break;
+      case OpenStatus::kStale:
+        out_.Error("[Sim] Received a secure frame (%zu bytes, ctr=%llu) with a stale counter (last ctr=%lld); "
+                   "dropped",
+                   length, U(opened.counter), static_cast<long long>(keys_.last_receive_counter()));
+        break;
+      default:
+        out_.Error("[Sim] Received a secure frame (%zu bytes, ctr=%llu) that does not open under key fp=%s "
+                   "(key_order=%s, directional_control_nonce=%d); dropped",
+                   length, U(opened.counter), keys_.InUseFingerprint().c_str(), KeyOrderName(keys_.order()),
+                   keys_.directional() ? 1 : 0);
+        break;
+    }
+  }
+
   // Receives and prints one frame, or tells why none came.
   Event ReceiveOne(std::optional<uint64_t> deadline) {
     Event event;
     std::vector<uint8_t> payload;
     switch (connection_.ReceiveFrame(deadline, &payload)) {
       case FrameStatus::kFrame: {
-        pb::ControlMessage message;
-        if (IsSecureFrame(payload.data(), payload.size()) ||
-            !message.ParseFromArray(payload.data(), static_cast<int>(payload.size()))) {
-          out_.Info("[Sim] Received %s", DescribeUnreadableFrame(payload.data(), payload.size()).c_str());
-          event.kind = Event::Kind::kOtherFrame;
+        event.kind = Event::Kind::kOtherFrame;
+        Bytes plain;
+        const OpenResult opened = keys_.Open(ByteView(payload.data(), payload.size()), &plain);
+        const bool secure = opened.status == OpenStatus::kOpened;
+        if (opened.status != OpenStatus::kPlain && !secure) {
+          ReportUnopened(opened, payload.size());
           return event;
         }
-        out_.Info("[Sim] Received %s", DescribeMessage(message).c_str());
+        if (!secure && IsSecureFrame(payload.data(), payload.size())) {
+          out_.Error("[Sim] Received a secure frame of %zu bytes, shorter than its header; dropped", payload.size());
+          return event;
+        }
+        const std::vector<uint8_t>& bytes = secure ? plain : payload;
+        const size_t length = bytes.size();
+        pb::ControlMessage message;
+        const bool parsed = message.ParseFromArray(bytes.data(), static_cast<int>(length));
+        crypto::SecureWipe(plain);
+        if (!parsed) {
+          if (secure) {
+            out_.Error("[Sim] Received a secure frame (ctr=%llu) whose %zu bytes are not a ControlMessage; dropped",
+                       U(opened.counter), length);
+          } else {
+            out_.Info("[Sim] Received %s", DescribeUnreadableFrame(payload.data(), payload.size()).c_str());
+          }
+          return event;
+        }
+        std::string envelope;
+        if (secure) envelope = " secure ctr=" + std::to_string(opened.counter);
+        out_.Info("[Sim] Received %s%s", DescribeMessage(message).c_str(), envelope.c_str());
         for (const std::string& line : DescribeMonitorEntries(message)) out_.Info("[Sim]   %s", line.c_str());
         if (message.payload_case() == pb::ControlMessage::kPong) PrintRoundTrip(message.pong());
+        if (opened.other_order) {
+          out_.Info("[Sim] Opened under the %s-order key: the host has not switched to the %s-order key yet",
+                    KeyOrderName(keys_.order() == KeyOrder::kMsb ? KeyOrder::kLsb : KeyOrder::kMsb),
+                    KeyOrderName(keys_.order()));
+        }
+        const int type = static_cast<int>(message.payload_case());
+        if (!secure && keys_.HasKeys() && type != pb::ControlMessage::kHelloAck) {
+          out_.Error("[Sim] Warning: %s came in plain after the key agreement", PayloadName(type));
+        }
+        HandleKeyMessage(message, secure);
         event.kind = Event::Kind::kMessage;
-        event.type = static_cast<int>(message.payload_case());
+        event.type = type;
         return event;
       }
       case FrameStatus::kTimedOut:
@@ -180,11 +297,15 @@ class SimRun {
       }
       if (step.kind == StepKind::kHello) {
         if (!SendHello()) return false;
+      } else if (step.kind == StepKind::kKeyRotation) {
+        bool sent = false;
+        if (!SendKeyRotation(step, &sent)) return false;
+        if (!sent) continue;
       } else {
         const pb::ControlMessage message = factory_.BuildStep(step, options_.capabilities);
-        size_t bytes = 0;
-        if (!Send(message, StepName(step.kind), &bytes)) return false;
-        out_.Info("[Sim] Sent %s (%zu bytes)", DescribeMessage(message).c_str(), bytes);
+        SentFrame sent;
+        if (!Send(message, StepName(step.kind), &sent)) return false;
+        out_.Info("[Sim] Sent %s %s", DescribeMessage(message).c_str(), SizeText(sent).c_str());
       }
       const std::vector<int> answers = ExpectedAnswers(step.kind);
       if (answers.empty()) {
@@ -197,6 +318,131 @@ class SimRun {
     out_.Info("[Sim] Script done (%zu steps)", options_.script.size());
     ArmHold();
     return true;
+  }
+
+  // False when the connection ended; *sent false when nothing went out.
+  bool SendKeyRotation(const ScriptStep& step, bool* sent_out) {
+    *sent_out = false;
+    uint64_t epoch = 0;
+    if (step.text == "exact") {
+      epoch = step.first;
+    } else if (step.text == "same" && keys_.last_epoch() != 0) {
+      epoch = keys_.last_epoch();
+    } else {
+      epoch = keys_.FreshEpoch(clock_);
+    }
+    Bytes key;
+    if (!keys_.BeginRotation(epoch, &key)) {
+      out_.Error("[Sim] Key rotation: could not make a key pair; nothing sent");
+      return true;
+    }
+    const pb::ControlMessage message = factory_.BuildKeyRotation(epoch, key);
+    SentFrame sent;
+    if (!Send(message, "key-rotation", &sent)) return false;
+    *sent_out = true;
+    out_.Info("[Sim] Sent %s %s", DescribeMessage(message).c_str(), SizeText(sent).c_str());
+    out_.Info("[Sim] Key rotation: asked for epoch=%llu with ephemeral_fp=%s (current key fp=%s)", U(epoch),
+              security::KeyFingerprint(key).c_str(), keys_.InUseFingerprint().c_str());
+    return true;
+  }
+
+  // The messages that change the keys. Rotation messages count only when
+  // they came sealed: a plain one could come from anybody on the path.
+  void HandleKeyMessage(const pb::ControlMessage& message, bool secure) {
+    switch (message.payload_case()) {
+      case pb::ControlMessage::kHelloAck:
+        OnHelloAck(message.hello_ack());
+        break;
+      case pb::ControlMessage::kKeyRotation: {
+        const pb::KeyRotation& r = message.key_rotation();
+        if (!secure) {
+          out_.Error("[Sim] Key rotation: ignoring a KeyRotation that came in plain");
+          break;
+        }
+        const uint64_t asked = keys_.pending_epoch();
+        switch (keys_.OnHostRotation(r.next_epoch(), BytesOf(r.ephemeral_public_key()))) {
+          case RotationStep::kSwitched:
+            out_.Info("[Sim] Key rotation: switched to epoch=%llu key_order=%s fp=%s other_fp=%s",
+                      U(r.next_epoch()), KeyOrderName(keys_.order()), keys_.InUseFingerprint().c_str(),
+                      keys_.OtherFingerprint().c_str());
+            break;
+          case RotationStep::kNotPending:
+            out_.Error("[Sim] Key rotation: KeyRotation epoch=%llu from the host while none was asked for; ignored",
+                       U(r.next_epoch()));
+            break;
+          case RotationStep::kOtherEpoch:
+            out_.Error("[Sim] Key rotation: the host answered epoch=%llu to epoch=%llu; ignored", U(r.next_epoch()),
+                       U(asked));
+            break;
+          case RotationStep::kBadHostKey:
+            out_.Error("[Sim] Key rotation: the host's key has %zu bytes (expected 64); keeping key fp=%s",
+                       r.ephemeral_public_key().size(), keys_.InUseFingerprint().c_str());
+            break;
+          case RotationStep::kDeriveFailed:
+            out_.Error("[Sim] Key rotation: key derivation failed for epoch=%llu; keeping key fp=%s",
+                       U(r.next_epoch()), keys_.InUseFingerprint().c_str());
+            break;
+        }
+        break;
+      }
+      case pb::ControlMessage::kKeyRotationAck: {
+        const pb::KeyRotationAck& a = message.key_rotation_ack();
+        if (!secure) {
+          out_.Error("[Sim] Key rotation: ignoring a KeyRotationAck that came in plain");
+          break;
+        }
+        switch (keys_.OnHostRotationAck(a.next_epoch(), a.accepted())) {
+          case RotationAckStep::kConfirmed:
+            out_.Info("[Sim] Key rotation confirmed: epoch=%llu, the ack opened under the new key fp=%s",
+                      U(a.next_epoch()), keys_.InUseFingerprint().c_str());
+            break;
+          case RotationAckStep::kKeptKey:
+            out_.Info("[Sim] Key rotation: epoch=%llu not applied by the host (accepted=%s); keeping key fp=%s",
+                      U(a.next_epoch()), a.accepted() ? "yes" : "no", keys_.InUseFingerprint().c_str());
+            break;
+          case RotationAckStep::kUnexpected:
+            out_.Error("[Sim] Key rotation: unexpected KeyRotationAck epoch=%llu accepted=%s", U(a.next_epoch()),
+                       a.accepted() ? "yes" : "no");
+            break;
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  void OnHelloAck(const pb::HelloAck& ack) {
+    const HelloAckKeys outcome =
+        keys_.OnHelloAck(static_cast<int>(ack.result()), BytesOf(ack.ephemeral_public_key()),
+                         ack.directional_control_nonce());
+    switch (outcome) {
+      case HelloAckKeys::kDerived:
+        out_.Info("[Sim] Session keys derived: key_order=%s fp=%s other_fp=%s directional_control_nonce=%d",
+                  KeyOrderName(keys_.order()), keys_.InUseFingerprint().c_str(), keys_.OtherFingerprint().c_str(),
+                  keys_.directional() ? 1 : 0);
+        if (ack.directional_control_nonce() != options_.directional_nonce) {
+          out_.Error("[Sim] Warning: the Hello asked for directional_control_nonce=%d, the HelloAck answers %d",
+                     options_.directional_nonce ? 1 : 0, ack.directional_control_nonce() ? 1 : 0);
+        }
+        break;
+      case HelloAckKeys::kHostHasNone:
+        out_.Info("[Sim] No session keys: the host refused the Hello");
+        break;
+      case HelloAckKeys::kNoHostKey:
+        out_.Info("[Sim] No session keys: the HelloAck carries no ephemeral key");
+        break;
+      case HelloAckKeys::kBadHostKey:
+        out_.Error("[Sim] No session keys: the HelloAck's ephemeral key has %zu bytes (expected 64)",
+                   ack.ephemeral_public_key().size());
+        break;
+      case HelloAckKeys::kNoPair:
+        out_.Info("[Sim] No session keys: the Hello carried no ephemeral key");
+        break;
+      case HelloAckKeys::kDeriveFailed:
+        out_.Error("[Sim] No session keys: the key derivation failed");
+        break;
+    }
   }
 
   void WaitForTheEnd() {
@@ -218,6 +464,7 @@ class SimRun {
   IClock& clock_;
   ControlConnection& connection_;
   MessageFactory factory_;
+  TabletKeys keys_;
   std::optional<uint64_t> hold_deadline_;
   int exit_code_ = kSimExitOk;
 };

@@ -1,8 +1,10 @@
 #pragma once
 // One run of the simulated tablet: connect to the host's control port, say
-// Hello (unless told not to), send the script's messages one after the other
-// (each after its answer or a short wait), print whatever the host answers,
-// and end when the host closes the connection or the hold time runs out.
+// Hello with a fresh ephemeral key (unless told not to), derive the session
+// keys from the host's HelloAck, send the script's messages one after the
+// other (sealed once keys exist; each after its answer or a short wait),
+// print whatever the host answers, and end when the host closes the
+// connection or the hold time runs out.
 
 #include "host/common/clock.h"
 #include "tools/tablet_sim/sim_options.h"

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -13,6 +14,13 @@
 #include <vector>
 
 #include "host/common/net.h"
+#include "host/control/control_frame.h"
+#include "host/control/protocol_handler.h"
+#include "host/security/control_key_state.h"
+#include "host/security/crypto.h"
+#include "host/security/key_agreement.h"
+#include "host/security/secure_frame.h"
+#include "tests/support/test_support.h"
 #include "tools/tablet_sim/sim_framing.h"
 #include "tools/tablet_sim/sim_messages.h"
 #include "tools/tablet_sim/sim_script.h"
@@ -112,7 +120,26 @@ struct Printed {
     }
     return false;
   }
+  // A line that starts with `start` and contains `part`.
+  bool HasWith(const std::string& start, const std::string& part) const {
+    for (const auto& l : info) {
+      if (l.rfind(start, 0) == 0 && l.find(part) != std::string::npos) return true;
+    }
+    return false;
+  }
 };
+
+size_t CountStarting(const Printed& p, const std::string& start) {
+  size_t n = 0;
+  for (const auto& l : p.info) n += l.rfind(start, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+size_t CountWith(const Printed& p, const std::string& start, const std::string& part) {
+  size_t n = 0;
+  for (const auto& l : p.info) n += l.rfind(start, 0) == 0 && l.find(part) != std::string::npos ? 1 : 0;
+  return n;
+}
 
 std::string AllLines(const Printed& p) {
   std::string all;
@@ -154,17 +181,25 @@ TEST(SimSession, SaysHelloPrintsTheAnswersAndEndsWhenTheHostCloses) {
   EXPECT_EQ(hello.hello().client_name(), "Tablet A");
   EXPECT_EQ(hello.hello().app_version(), "1.3.5");
   EXPECT_EQ(hello.hello().protocol_version(), 1u);
+  // The key agreement: a fresh P-256 key, and directional nonces asked for.
+  EXPECT_EQ(hello.hello().ephemeral_public_key().size(), 64u);
+  EXPECT_TRUE(hello.hello().directional_control_nonce());
 
   const std::string all = AllLines(printed);
   EXPECT_TRUE(printed.Has("[Sim] Connected to 127.0.0.1:" + std::to_string(host.port()) + " (local port ")) << all;
   EXPECT_TRUE(printed.Has("[Sim] Sent Hello client_id='tab-a' client_name='Tablet A' app_version='1.3.5' "
-                          "protocol_version=1"))
+                          "protocol_version=1 ephemeral_fp=" +
+                          security::KeyFingerprint(hello.hello().ephemeral_public_key()) +
+                          " directional_control_nonce=1 (" + std::to_string(hello_bytes.size()) + " bytes)"))
       << all;
   EXPECT_TRUE(printed.Has("[Sim] Received HelloAck auth_result=AUTH_RESULT_HOST_BUSY (5) max_sessions=1 ")) << all;
-  EXPECT_TRUE(printed.Has("[Sim] Received a secure frame (44 bytes)")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] No session keys: the host refused the Hello")) << all;
   EXPECT_TRUE(printed.Has("[Sim] Connection closed by host")) << all;
   EXPECT_TRUE(printed.Has("[Sim] Disconnected (frames received 2, sent 1)")) << all;
-  EXPECT_TRUE(printed.errors.empty()) << all;
+  // Without keys a secure frame cannot open: reported and dropped.
+  EXPECT_EQ(printed.errors, std::vector<std::string>{"[Sim] Received a secure frame (44 bytes, ctr=72340172838076673) "
+                                                     "before any session key; dropped"})
+      << all;
 }
 
 TEST(SimSession, StaysSilentAndRefusesAnOversizeFrameWithoutWaitingForIt) {
@@ -307,6 +342,192 @@ TEST(SimSession, AHostThatClosesDuringTheScriptEndsTheRunNormally) {
   EXPECT_FALSE(printed.Has("[Sim] Waited")) << all;  // the close ended the wait at once
   EXPECT_FALSE(printed.Has("[Sim] Sent Ping")) << all;
   EXPECT_TRUE(printed.errors.empty()) << all;
+}
+
+// The simulator against the host's real protocol handler and frame opener
+// on loopback: the key agreement, secure frames both ways and a rotation.
+TEST(SimSession, AgreesKeysSealsAndRotatesWithTheHostHandler) {
+  ORVANE_SKIP_UNDER_WINE("BCryptDeriveKey(RAW_SECRET) is a stub in Wine 8");
+  const struct {
+    const char* name;
+    KeyOrder order;
+    bool directional;
+  } cases[] = {
+      {"lsb, directional", KeyOrder::kLsb, true},
+      {"msb, directional", KeyOrder::kMsb, true},
+      {"lsb, shared nonces", KeyOrder::kLsb, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::LogCapture host_log;
+    ManualClock host_clock;
+    ProtocolHandler handler(host_clock);
+    ControlFrameOpener opener(handler.Keys(), host_clock);
+    std::string derived_fp;
+    std::string derived_compat_fp;
+    handler.SetHelloAuthenticator([&](const pb::Hello&, security::ControlKeyState& keys) {
+      HelloAuthDecision decision;
+      if (keys.EstablishAuthV1Keys()) decision.result = pb::AUTH_RESULT_OK;
+      derived_fp = security::KeyFingerprintOrNone(keys.ActiveKey());
+      derived_compat_fp = security::KeyFingerprintOrNone(keys.CompatKey());
+      return decision;
+    });
+    size_t frames_in = 0;
+    uint64_t rotated_epoch = 0;
+    std::string rotated_fp;
+    ScriptedHost host;
+    host.Serve([&](net::Socket s) {
+      handler.SetFrameSender([s](const uint8_t* data, size_t length) {
+        return ScriptedHost::WriteFrame(s, std::string(reinterpret_cast<const char*>(data), length));
+      });
+      // The Hello and the seven steps; then the host closes.
+      std::string frame;
+      while (frames_in < 8 && ScriptedHost::ReadFrame(s, &frame)) {
+        ++frames_in;
+        const OpenedControlFrame opened = opener.OpenControlFrame(reinterpret_cast<const uint8_t*>(frame.data()),
+                                                                  frame.size(), handler.IsAuthenticated());
+        if (opened.verdict == ControlFrameVerdict::kDrop) continue;
+        handler.HandleControlFrame(opened.data, opened.length, opened.verdict == ControlFrameVerdict::kEncrypted);
+        if (frames_in == 4) {  // the ping after the rotation, under the new key
+          rotated_epoch = handler.Keys().Epoch();
+          rotated_fp = security::KeyFingerprintOrNone(handler.Keys().ActiveKey());
+        }
+      }
+    });
+
+    SimOptions options;
+    options.port = host.port();
+    options.key_order = c.order;
+    options.directional_nonce = c.directional;
+    std::string error;
+    ASSERT_TRUE(ParseScript("ping,key-rotation,ping,key-rotation:same,ping,hello,ping", &options.script, &error))
+        << error;
+    Printed printed;
+    SimOutput out = printed.Output(false);
+    EXPECT_EQ(RunTabletSim(options, out, SystemClock()), kSimExitOk) << AllLines(printed);
+    host.Join();
+    handler.SetFrameSender(nullptr);
+
+    const std::string all = AllLines(printed);
+    EXPECT_EQ(frames_in, 8u) << all;
+    const bool msb = c.order == KeyOrder::kMsb;
+    const std::string order = msb ? "msb" : "lsb";
+    EXPECT_TRUE(printed.Has("[Sim] Received HelloAck auth_result=AUTH_RESULT_OK (0) ")) << all;
+    // The tablet's key is the host's active key (lsb) or its compatibility key (msb).
+    EXPECT_TRUE(printed.Has("[Sim] Session keys derived: key_order=" + order + " fp=" +
+                            (msb ? derived_compat_fp : derived_fp) + " other_fp=" +
+                            (msb ? derived_fp : derived_compat_fp) +
+                            " directional_control_nonce=" + (c.directional ? "1" : "0")))
+        << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Sent Ping ", "(type=50 seq=2) (")) << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Sent Ping ", "bytes, secure ctr=0)")) << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Received Pong ", " secure ctr=0")) << all;
+
+    // The rotation: the host's KeyRotation under the old key, its ack under
+    // the new one, then the next ping and pong under the new key.
+    const std::string e = std::to_string(rotated_epoch);
+    const std::string new_fp = rotated_fp;
+    EXPECT_TRUE(printed.HasWith("[Sim] Sent KeyRotation next_epoch=" + e + " ephemeral_key=64 bytes ",
+                                "secure ctr=1)"))
+        << all;
+    EXPECT_TRUE(printed.Has("[Sim] Key rotation: asked for epoch=" + e + " with ephemeral_fp=")) << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Received KeyRotation next_epoch=" + e + " ", " secure ctr=1")) << all;
+    EXPECT_TRUE(printed.Has("[Sim] Key rotation: switched to epoch=" + e + " key_order=" + order + " fp=" + new_fp))
+        << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Received KeyRotationAck next_epoch=" + e + " accepted=yes ", " secure ctr=2"))
+        << all;
+    EXPECT_EQ(printed.Has("[Sim] Opened under the lsb-order key: the host has not switched to the msb-order key yet"),
+              msb)
+        << all;
+    EXPECT_TRUE(printed.Has("[Sim] Key rotation confirmed: epoch=" + e + ", the ack opened under the new key fp=" +
+                            new_fp))
+        << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Received Pong ", " secure ctr=3")) << all;
+    // The same epoch again: only an ack, the key stays.
+    EXPECT_TRUE(printed.Has("[Sim] Key rotation: epoch=" + e + " not applied by the host (accepted=yes); keeping key "
+                            "fp=" + new_fp))
+        << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Received Pong ", " secure ctr=5")) << all;
+    // Another Hello leaves sealed under the current key; the host stops the
+    // stream under that key, answers in plain with a new key pair, and both
+    // sides count from 0 again.
+    EXPECT_TRUE(printed.HasWith("[Sim] Sent Hello ", "bytes, secure ctr=5)")) << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Received StreamStopped ", " secure ctr=6")) << all;
+    EXPECT_EQ(CountStarting(printed, "[Sim] Session keys derived: key_order=" + order + " "), 2u) << all;
+    EXPECT_EQ(CountStarting(printed, "[Sim] Sent Ping "), 4u) << all;
+    EXPECT_EQ(CountWith(printed, "[Sim] Received Pong ", " secure ctr=0"), 2u) << all;
+    EXPECT_TRUE(printed.Has("[Sim] Script done (7 steps)")) << all;
+    // Promotions count per key agreement: the last Hello's.
+    EXPECT_EQ(handler.Keys().CompatPromotions(), msb ? 1u : 0u);
+    EXPECT_TRUE(printed.errors.empty()) << all;
+    // The host opened every frame: nothing dropped, no decryption failure;
+    // an msb tablet made it promote once per key agreement or rotation.
+    EXPECT_EQ(host_log.Count("[Protocol] Dropping"), 0u);
+    EXPECT_EQ(host_log.Count("[Protocol] Failed to decrypt"), 0u);
+    EXPECT_EQ(host_log.Count("[Protocol] Promoted compatibility session key as active"), msb ? 3u : 0u);
+    if (::testing::Test::HasFailure()) {
+      for (const std::string& line : host_log.Lines()) std::printf("host: %s\n", line.c_str());
+    }
+  }
+}
+
+TEST(SimSession, ReportsHostFramesThatDoNotOpenAndPlainMessagesAfterTheKeys) {
+  ORVANE_SKIP_UNDER_WINE("BCryptDeriveKey(RAW_SECRET) is a stub in Wine 8");
+  ManualClock host_clock;
+  security::ControlKeyState keys(host_clock);
+  ScriptedHost host;
+  host.Serve([&](net::Socket c) {
+    std::string bytes;
+    pb::ControlMessage hello;
+    if (!ScriptedHost::ReadFrame(c, &bytes) || !hello.ParseFromString(bytes)) return;
+    if (!keys.StartHandshake(hello.hello()).usable || !keys.EstablishAuthV1Keys()) return;
+    pb::ControlMessage ack;
+    ack.mutable_hello_ack()->set_result(pb::AUTH_RESULT_REJECTED);
+    const crypto::Bytes host_key = keys.HostEphemeralPublicKey();
+    ack.mutable_hello_ack()->set_ephemeral_public_key(host_key.data(), host_key.size());
+    ack.mutable_hello_ack()->set_directional_control_nonce(true);
+    ScriptedHost::WriteFrame(c, ack.SerializeAsString());
+
+    const crypto::Bytes key = keys.ActiveKey();
+    crypto::AesGcm cipher;
+    auto sealed = [&](uint32_t prefix, uint64_t counter) {
+      pb::ControlMessage m;
+      m.mutable_pong()->set_ping_timestamp_us(counter + 1);
+      const std::string plain = m.SerializeAsString();
+      const crypto::Bytes frame = security::SealSecureFrame(
+          cipher, key, prefix, counter, crypto::ByteView(reinterpret_cast<const uint8_t*>(plain.data()), plain.size()));
+      return std::string(frame.begin(), frame.end());
+    };
+    pb::ControlMessage plain_pong;
+    plain_pong.mutable_pong()->set_ping_timestamp_us(9);
+    ScriptedHost::WriteFrame(c, plain_pong.SerializeAsString());
+    ScriptedHost::WriteFrame(c, sealed(security::kNonceControl, 0));  // the tablet's prefix: does not open
+    ScriptedHost::WriteFrame(c, sealed(security::kNonceControlHostDirectional, 1));
+    ScriptedHost::WriteFrame(c, sealed(security::kNonceControlHostDirectional, 1));  // a replay
+  });
+
+  SimOptions options;
+  options.port = host.port();
+  Printed printed;
+  SimOutput out = printed.Output(false);
+  EXPECT_EQ(RunTabletSim(options, out, SystemClock()), kSimExitOk) << AllLines(printed);
+  host.Join();
+
+  const std::string all = AllLines(printed);
+  const std::string fp = security::KeyFingerprint(keys.ActiveKey());
+  EXPECT_TRUE(printed.Has("[Sim] Session keys derived: key_order=lsb fp=" + fp + " other_fp=" +
+                          security::KeyFingerprint(keys.CompatKey()) + " directional_control_nonce=1"))
+      << all;
+  EXPECT_TRUE(printed.Has("[Sim] Received Pong ping_timestamp_us=9 ")) << all;
+  EXPECT_TRUE(printed.HasWith("[Sim] Received Pong ping_timestamp_us=2 ", " secure ctr=1")) << all;
+  EXPECT_TRUE(printed.Has("[Sim] Disconnected (frames received 5, sent 1)")) << all;
+  const std::vector<std::string> errors = {
+      "[Sim] Warning: Pong came in plain after the key agreement",
+      "[Sim] Received a secure frame (34 bytes, ctr=0) that does not open under key fp=" + fp +
+          " (key_order=lsb, directional_control_nonce=1); dropped",
+      "[Sim] Received a secure frame (34 bytes, ctr=1) with a stale counter (last ctr=1); dropped",
+  };
+  EXPECT_EQ(printed.errors, errors) << all;
 }
 
 TEST(SimSession, ReportsAPortWithoutListener) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "host/app/logger.h"
 #include "host/common/clock.h"
 #include "host/common/net.h"
 #include "tools/tablet_sim/sim_options.h"
@@ -39,7 +40,16 @@ int RunSim(const std::vector<std::string>& args) {
     out.Error("[Sim] Socket start-up failed: error %d", startup_error);
     return kSimExitConnectFailed;
   }
+  // The host's key code logs through the host logger; its routine lines
+  // would only crowd the simulator's own, its warnings and errors explain a
+  // failed derivation or cipher and go to standard error.
+  orvane::Logger& logger = orvane::Logger::Instance();
+  logger.SetStdoutEnabled(false);
+  logger.SetObserver([&out](orvane::LogLevel level, const std::string& message) {
+    if (level >= orvane::LogLevel::kWarn) out.Error("%s", message.c_str());
+  });
   const int rc = RunTabletSim(parsed.options, out, orvane::SystemClock());
+  logger.SetObserver(nullptr);
   orvane::net::Cleanup();
   return rc;
 }
