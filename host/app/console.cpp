@@ -1,5 +1,7 @@
 #include "host/app/console.h"
 
+#include "host/app/logger.h"
+
 namespace orvane {
 
 ConsoleAction DecideConsoleAction(ConsoleEvent event, ConsoleHandlerMode mode, bool shutdown_requested,
@@ -17,6 +19,19 @@ ConsoleAction DecideConsoleAction(ConsoleEvent event, ConsoleHandlerMode mode, b
       return ConsoleAction::kNotHandled;
   }
   return ConsoleAction::kNotHandled;
+}
+
+std::string PairingCodeConsoleText(const std::string& code, const std::string& device_name) {
+  static const std::string kRule(40, '=');
+  return "\n" + kRule + "\n  ORVANE PAIRING CODE: " + code + "\n  Device: " + EscapeUntrusted(device_name) +
+         "\n  Valid for 2 minutes.\n  Enter this code in the Android app.\n" + kRule + "\n\n";
+}
+
+void PrintPairingCode(const std::string& code, const std::string& device_name, std::FILE* stream) {
+  if (stream == nullptr) return;
+  const std::string text = PairingCodeConsoleText(code, device_name);
+  std::fputs(text.c_str(), stream);
+  std::fflush(stream);
 }
 
 }  // namespace orvane

@@ -7,8 +7,10 @@
 // SIGINT, SIGTERM and SIGHUP play the part of the console events (a closed
 // terminal sends SIGHUP, which is a shutdown: there is no relaunch).
 
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace orvane {
 
@@ -19,6 +21,12 @@ namespace orvane {
 // true when a console is attached or allocated and the streams reopened.
 // Linux: console_requested || selftest.
 bool SetUpConsole(bool console_requested, bool selftest);
+
+// The block a person at the console reads the pairing code from. The device
+// name comes from the tablet and is escaped.
+std::string PairingCodeConsoleText(const std::string& code, const std::string& device_name);
+// Writes that block to the stream (standard output by default) and flushes it.
+void PrintPairingCode(const std::string& code, const std::string& device_name, std::FILE* stream = stdout);
 
 // The events the handler sees. Linux maps SIGINT to kInterrupt, SIGTERM to
 // kShutdown and SIGHUP to kLogoff, so none of them relaunches.

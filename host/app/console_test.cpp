@@ -14,6 +14,15 @@ struct Case {
   ConsoleAction expected;
 };
 
+TEST(ConsoleTest, PairingCodeBlock) {
+  EXPECT_EQ(PairingCodeConsoleText("012345", "Pixel Tab"),
+            "\n========================================\n  ORVANE PAIRING CODE: 012345\n  Device: Pixel Tab\n"
+            "  Valid for 2 minutes.\n  Enter this code in the Android app.\n"
+            "========================================\n\n");
+  // A tablet cannot draw on the console.
+  EXPECT_NE(PairingCodeConsoleText("1", "x\x1b[2Jy").find("x\\x1B[2Jy"), std::string::npos);
+}
+
 TEST(ConsoleTest, DecidesEachEvent) {
   constexpr auto kHost = ConsoleHandlerMode::kHost;
   constexpr auto kSelfTest = ConsoleHandlerMode::kSelfTest;

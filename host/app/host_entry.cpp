@@ -18,6 +18,10 @@
 #include "host/app/single_instance.h"
 #include "host/control/session_manager.h"
 #include "host/control/session_pool.h"
+#include "host/control/tablet_auth.h"
+#include "host/security/device_trust.h"
+#include "host/security/host_identity.h"
+#include "host/security/pairing_code.h"
 
 namespace orvane {
 
@@ -194,11 +198,29 @@ int RunHost(const std::vector<std::string>& args) {
     saved_modes = std::move(modes.modes);
   }
 
+  // One pairing-code manager for the whole run: wrong attempts and pauses
+  // outlive a pool that the network loop starts again.
+  const auto pairing_codes = std::make_shared<security::PairingCodeManager>();
+
   {
     NetworkLoop loop(state, SystemClock(),
-                     [](uint32_t tablet_count) -> std::unique_ptr<INetworkPool> {
+                     [&state, pairing_codes](uint32_t tablet_count) -> std::unique_ptr<INetworkPool> {
                        SessionPoolEnvironment env;
                        env.make_session = MakeSessionManager;
+                       // Every pool reads the trusted devices afresh; the host
+                       // identity is loaded once per process.
+                       auto trust = std::make_shared<security::DeviceTrust>();
+                       trust->SetPairingCodeManager(pairing_codes);
+                       trust->Load();
+                       auto authenticator =
+                           std::make_shared<TabletAuthenticator>(trust, security::SharedHostIdentity());
+                       TabletAuthCallbacks callbacks;
+                       callbacks.pairing_code_requested = [&state](const std::string& client_name,
+                                                                   const std::string& code) {
+                         if (state.console_mode.load()) PrintPairingCode(code, client_name);
+                       };
+                       authenticator->SetCallbacks(std::move(callbacks));
+                       env.authenticator = std::move(authenticator);
                        return std::make_unique<SessionPool>(tablet_count, std::move(env));
                      },
                      options.monitors, ports);

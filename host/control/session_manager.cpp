@@ -7,6 +7,7 @@
 
 #include "host/app/logger.h"
 #include "host/common/platform_info.h"
+#include "host/control/tablet_auth.h"
 #include "host/control/tcp_server.h"
 #include "host/vdd/virtual_display.h"
 
@@ -57,11 +58,17 @@ SessionManager::SessionManager(SessionSetup setup, SessionManagerOptions options
       input_port_(setup.input_port),
       clock_(options.clock ? *options.clock : SystemClock()),
       options_(std::move(options)),
+      authenticator_(std::move(setup.authenticator)),
       handler_(clock_),
       opener_(handler_.Keys(), clock_),
       receiver_(clock_) {
   if (setup.input_socket != net::kInvalidSocket) receiver_.AdoptSocket(setup.input_socket, setup.input_port);
-  handler_.SetHelloAuthenticator(options_.hello_authenticator);
+  // A test's authenticator replaces the pool's.
+  if (options_.hello_authenticator) {
+    handler_.SetHelloAuthenticator(options_.hello_authenticator);
+  } else if (authenticator_) {
+    authenticator_->Attach(handler_);
+  }
   opener_.SetRekeySender(
       [this](const char* reason, uint64_t server_epoch) { handler_.SendRekeyRequired(reason, server_epoch); });
 }

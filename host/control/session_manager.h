@@ -191,6 +191,7 @@ class SessionManager final : public IPoolSession {
   IClock& clock_;
   const SessionManagerOptions options_;
 
+  std::shared_ptr<TabletAuthenticator> authenticator_;
   ProtocolHandler handler_;
   ControlFrameOpener opener_;  // receive thread only
   MediaSender sender_;

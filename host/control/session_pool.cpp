@@ -180,6 +180,7 @@ SessionInitResult SessionPool::CreateSessions() {
     setup.input_port = input_ports[slot];
     setup.input_socket = std::exchange(unclaimed_sockets_[slot], net::kInvalidSocket);
     setup.pool = MakeCallbacks();
+    setup.authenticator = env_.authenticator;
     std::unique_ptr<IPoolSession> session = env_.make_session(std::move(setup));
     if (!session) {
       const SessionInitResult result{kSessionInitOtherFailure,

@@ -60,6 +60,8 @@ struct SessionPoolEnvironment {
   // belongs to the factory (and the session it returns), also when it
   // returns null.
   SessionFactory make_session;
+  // Handed to every session (see SessionSetup::authenticator).
+  std::shared_ptr<TabletAuthenticator> authenticator;
   // Binds and listens on the control port: 0 with *bound, or the Winsock
   // error. Default: the pool's TcpServer.
   std::function<int(uint16_t port, uint16_t* bound)> bind_control;

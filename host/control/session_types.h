@@ -16,6 +16,7 @@ namespace orvane {
 
 class TcpServer;
 class IVirtualDisplayManager;
+class TabletAuthenticator;
 
 enum class SessionClientState : int { kWaiting = 0, kConnected = 1, kDisconnected = 2 };
 
@@ -114,6 +115,9 @@ struct SessionSetup {
   // authenticates. The session's input receiver takes it over.
   net::Socket input_socket = net::kInvalidSocket;
   SessionPoolCallbacks pool;
+  // Who may use the host: the pool's trusted devices, pairing code and host
+  // identity, shared by every slot. Without it no tablet is authenticated.
+  std::shared_ptr<TabletAuthenticator> authenticator;
 };
 
 // A session as the pool drives it. The real one serves a tablet; tests give
