@@ -29,6 +29,10 @@ if [[ $with_sim -eq 0 ]]; then
   exec "$host" --console "${host_args[@]}"
 fi
 
+# The simulated tablet remembers its credential and the host identity here,
+# so later runs reconnect as a trusted device.
+sim_state="${ORVANE_CACHE:-$HOME/.cache/orvane}/tablet-sim.state"
+mkdir -p "$(dirname "$sim_state")"
 console_log="$(mktemp)"
 trap 'rm -f "$console_log"' EXIT
 "$host" --console "${host_args[@]}" > >(tee "$console_log") 2>&1 &
@@ -45,7 +49,17 @@ done
 listening="$(grep -o 'Listening: control TCP [0-9]*' "$console_log" | tail -n 1 | grep -o '[0-9]*$' || true)"
 if kill -0 "$host_pid" 2>/dev/null && [[ -n "$listening" ]]; then
   control_port="$listening"
-  "$sim" --host 127.0.0.1 --port "$control_port" --name "Simulated tablet" --id "sim-tablet-1" --hold 5 || true
-  echo "[run-host] The simulated tablet is done; the host keeps listening on TCP $control_port (Ctrl+C ends it)."
+  sim_args=(--host 127.0.0.1 --port "$control_port" --name "Simulated tablet" --id "sim-tablet-1"
+            --state-file "$sim_state")
+  # A tablet that has not paired yet is asked to; the host prints the code on
+  # its console and the simulated tablet types it in, as a person would.
+  if [[ ! -s "$sim_state" ]]; then
+    "$sim" "${sim_args[@]}" --hold 1 || true
+    code="$(grep -o 'ORVANE PAIRING CODE: [0-9]*' "$console_log" | tail -n 1 | grep -o '[0-9]*$' || true)"
+    if [[ -n "$code" ]]; then sim_args+=(--pairing-code "$code"); fi
+  fi
+  "$sim" "${sim_args[@]}" --send "capability,ping,start-stream,wait:5000,key-rotation,stop-stream,end" || true
+  echo "[run-host] The simulated tablet is done (its credential is kept in $sim_state);" \
+       "the host keeps listening on TCP $control_port (Ctrl+C ends it)."
 fi
 wait "$host_pid"

@@ -4,9 +4,8 @@
 // the limit, and a message without payload before authentication is only
 // logged while the connection stays.
 //
-// A message without payload after authentication ("Unhandled message type")
-// needs a tablet that can authenticate; the host gains that with the key
-// agreement and pairing.
+// The same message after authentication ("Unhandled message type") is in
+// pairing_test.cpp, where the tablet authenticates.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -56,13 +55,6 @@ std::optional<int64_t> StampOfLineWith(const std::string& text, std::initializer
     if (all) return StampMs(line);
   }
   return std::nullopt;
-}
-
-size_t CountLinesWith(const std::string& output, const std::string& fragment) {
-  std::istringstream lines(output);
-  size_t n = 0;
-  for (std::string line; std::getline(lines, line);) n += line.find(fragment) != std::string::npos ? 1 : 0;
-  return n;
 }
 
 class ControlProtocol : public ::testing::Test {

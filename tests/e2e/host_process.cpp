@@ -158,6 +158,13 @@ uint16_t FreeUdpPortRun(int count) {
   return 0;
 }
 
+size_t CountLinesWith(const std::string& output, const std::string& fragment) {
+  std::istringstream lines(output);
+  size_t n = 0;
+  for (std::string line; std::getline(lines, line);) n += line.find(fragment) != std::string::npos ? 1 : 0;
+  return n;
+}
+
 bool HasLineWith(const std::string& output, std::initializer_list<std::string> fragments) {
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {

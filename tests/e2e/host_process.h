@@ -64,6 +64,8 @@ bool StartHostForTablets(ChildProcess& host, const HostEnvironment& env, int tab
 
 // True when one line of the output holds every fragment.
 bool HasLineWith(const std::string& output, std::initializer_list<std::string> fragments);
+// The number of lines that contain the fragment.
+size_t CountLinesWith(const std::string& output, const std::string& fragment);
 
 // Waits until one line of the process's output holds every fragment.
 bool WaitForLineWith(const ChildProcess& p, std::initializer_list<std::string> fragments,

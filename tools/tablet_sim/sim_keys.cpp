@@ -90,6 +90,32 @@ HelloAckKeys TabletKeys::OnHelloAck(int result, ByteView host_public_key, bool d
   return outcome;
 }
 
+HelloAckKeys TabletKeys::OnAuthV2HelloAck(ByteView host_public_key, ByteView transcript_hash, bool directional) {
+  ReplaceKeys({}, {}, false);
+  HelloAckKeys outcome = HelloAckKeys::kDerived;
+  if (host_public_key.empty()) {
+    outcome = HelloAckKeys::kNoHostKey;
+  } else if (host_public_key.size() != security::kEphemeralPublicKeyBytes) {
+    outcome = HelloAckKeys::kBadHostKey;
+  } else if (!hello_pair_.valid()) {
+    outcome = HelloAckKeys::kNoPair;
+  } else {
+    Bytes key = security::DeriveAuthV2SessionKey(hello_pair_.key(), host_public_key, transcript_hash);
+    if (key.empty()) {
+      outcome = HelloAckKeys::kDeriveFailed;
+    } else {
+      ReplaceKeys(std::move(key), {}, directional);
+    }
+  }
+  hello_pair_.Clear();
+  return outcome;
+}
+
+void TabletKeys::DropHelloKeys() {
+  ReplaceKeys({}, {}, false);
+  hello_pair_.Clear();
+}
+
 void TabletKeys::InstallKeys(Bytes in_use, Bytes other, bool directional) {
   ReplaceKeys(std::move(in_use), std::move(other), directional);
 }

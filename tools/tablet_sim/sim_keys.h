@@ -109,6 +109,15 @@ class TabletKeys {
   // The host's answer: result is the HelloAck's AuthResult number.
   HelloAckKeys OnHelloAck(int result, ByteView host_public_key, bool directional);
 
+  // Auth v2: the one session key, bound to the transcript hash the tablet
+  // verified the host's signature over (raw secret most significant byte
+  // first; there is no other order's key). The caller checked that the
+  // HelloAck accepted the Hello.
+  HelloAckKeys OnAuthV2HelloAck(ByteView host_public_key, ByteView transcript_hash, bool directional);
+  // A HelloAck that leaves no keys on either side (an auth v2 refusal) or
+  // that the tablet refuses: the old keys and the Hello's pair are gone.
+  void DropHelloKeys();
+
   // Installs keys made elsewhere (tests): the key in use and the other
   // order's key (may be empty), with the direction rule. Counters start over.
   void InstallKeys(Bytes in_use, Bytes other, bool directional);

@@ -259,6 +259,62 @@ TEST(TabletKeys, AHelloEndsTheKeysAndTheHelloAckDecidesTheNextOnes) {
   }
 }
 
+TEST(TabletKeys, AnAuthV2HelloAckGivesOneKeyBoundToTheTranscript) {
+  TabletKeys tablet;
+  const Bytes hash(security::kTranscriptHashBytes, 0x3C);
+  const std::string key64(64, '\x11');  // shaped like a key, not a point on the curve
+  const struct {
+    const char* name;
+    std::string host_key;
+    bool new_pair;
+    HelloAckKeys expected;
+  } cases[] = {
+      {"no host key", "", true, HelloAckKeys::kNoHostKey},
+      {"65-byte host key", std::string(65, '\x04'), true, HelloAckKeys::kBadHostKey},
+      {"Hello without a key", key64, false, HelloAckKeys::kNoPair},
+      {"host key off the curve", key64, true, HelloAckKeys::kDeriveFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    tablet.InstallKeys(Key(0xA1), Key(0xA2), true);
+    if (c.new_pair) {
+      ASSERT_TRUE(tablet.NewHelloPair());
+    }
+    tablet.HelloSent();
+    EXPECT_EQ(tablet.OnAuthV2HelloAck(View(c.host_key), hash, true), c.expected);
+    EXPECT_FALSE(tablet.HasKeys());
+    EXPECT_TRUE(tablet.HelloPublicKey().empty());
+  }
+
+  // The tablet refuses the host: no keys, and the pair is gone.
+  tablet.InstallKeys(Key(0xA1), Key(0xA2), true);
+  ASSERT_TRUE(tablet.NewHelloPair());
+  tablet.HelloSent();
+  tablet.DropHelloKeys();
+  EXPECT_FALSE(tablet.HasKeys());
+  EXPECT_TRUE(tablet.OtherKey().empty());
+  EXPECT_TRUE(tablet.HelloPublicKey().empty());
+
+  // Against the host's derivation: the same key, and no other order's key.
+  ORVANE_SKIP_UNDER_WINE(kNoEcdhUnderWine);
+  ManualClock clock;
+  security::ControlKeyState host(clock);
+  ASSERT_TRUE(tablet.NewHelloPair());
+  pb::Hello hello;
+  hello.set_client_id("tab-a");
+  hello.set_auth_version(2);
+  hello.set_ephemeral_public_key(Text(tablet.HelloPublicKey()));
+  ASSERT_TRUE(host.StartHandshake(hello).usable);
+  tablet.HelloSent();
+  const Bytes host_key = security::DeriveAuthV2SessionKey(host.HostEphemeralKey(), tablet.HelloPublicKey(), hash);
+  ASSERT_EQ(host_key.size(), security::kSessionKeyBytes);
+  EXPECT_EQ(tablet.OnAuthV2HelloAck(host.HostEphemeralPublicKey(), hash, true), HelloAckKeys::kDerived);
+  EXPECT_EQ(tablet.KeyInUse(), host_key);
+  EXPECT_TRUE(tablet.OtherKey().empty());
+  EXPECT_TRUE(tablet.Sealing());
+  EXPECT_TRUE(tablet.directional());
+}
+
 // ------------------------------------------------------------- rotation
 
 TEST(TabletKeys, RotationEpochsRiseAboveTheHostClockAndEveryEarlierOne) {

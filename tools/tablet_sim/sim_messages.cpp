@@ -131,7 +131,8 @@ pb::ControlMessage MessageFactory::NewEnvelope() {
 pb::ControlMessage MessageFactory::BuildHello(const std::string& client_id, const std::string& client_name,
                                               const std::string& app_version,
                                               const std::vector<uint8_t>& ephemeral_public_key,
-                                              bool directional_control_nonce) {
+                                              bool directional_control_nonce, uint32_t auth_version,
+                                              const std::vector<uint8_t>& pairing_proof) {
   pb::ControlMessage m = NewEnvelope();
   pb::Hello* hello = m.mutable_hello();
   hello->set_client_id(client_id);
@@ -142,6 +143,15 @@ pb::ControlMessage MessageFactory::BuildHello(const std::string& client_id, cons
     hello->set_ephemeral_public_key(ephemeral_public_key.data(), ephemeral_public_key.size());
   }
   hello->set_directional_control_nonce(directional_control_nonce);
+  hello->set_auth_version(auth_version);
+  if (!pairing_proof.empty()) hello->set_pairing_proof(pairing_proof.data(), pairing_proof.size());
+  return m;
+}
+
+pb::ControlMessage MessageFactory::BuildAuthProof(const std::vector<uint8_t>& proof) {
+  pb::ControlMessage m = NewEnvelope();
+  pb::AuthProof* auth = m.mutable_auth_proof();
+  if (!proof.empty()) auth->set_proof(proof.data(), proof.size());
   return m;
 }
 
@@ -448,9 +458,13 @@ std::string DescribeMessage(const pb::ControlMessage& message) {
           .Text("app_version", h.app_version())
           .Add("protocol_version=%u auth_version=%u ephemeral_key=%zu bytes directional_control_nonce=%d",
                h.protocol_version(), h.auth_version(), h.ephemeral_public_key().size(),
-               h.directional_control_nonce() ? 1 : 0);
+               h.directional_control_nonce() ? 1 : 0)
+          .Add("pairing_proof=%zu bytes", h.pairing_proof().size());
       break;
     }
+    case pb::ControlMessage::kAuthProof:
+      line.Add("proof=%zu bytes", message.auth_proof().proof().size());
+      break;
     case pb::ControlMessage::kCapabilityExchange: {
       const pb::CapabilityExchange& c = message.capability_exchange();
       line.Add("codecs=%s screen=%ux%u fps=%s", CodecList(c.supported_codecs()).c_str(),

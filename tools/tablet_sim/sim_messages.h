@@ -31,10 +31,15 @@ class MessageFactory {
   pb::ControlMessage NewEnvelope();
   // Hello with the tablet's identity and version; protocol_version as the
   // envelope's; the ephemeral public key (left out when empty) and the
-  // request for directional control nonces. Pairing fields stay empty.
+  // request for directional control nonces; auth_version (0 leaves it out)
+  // and the auth v1 pairing proof (left out when empty).
   pb::ControlMessage BuildHello(const std::string& client_id, const std::string& client_name,
                                 const std::string& app_version, const std::vector<uint8_t>& ephemeral_public_key,
-                                bool directional_control_nonce);
+                                bool directional_control_nonce, uint32_t auth_version = 0,
+                                const std::vector<uint8_t>& pairing_proof = {});
+
+  // The auth v2 AuthProof (proof empty for a tablet without a credential).
+  pb::ControlMessage BuildAuthProof(const std::vector<uint8_t>& proof);
 
   // KeyRotation with the epoch and the tablet's new ephemeral public key.
   pb::ControlMessage BuildKeyRotation(uint64_t next_epoch, const std::vector<uint8_t>& ephemeral_public_key);

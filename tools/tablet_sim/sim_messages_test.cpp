@@ -56,6 +56,26 @@ TEST(SimMessages, ProtocolVersionGoesIntoEnvelopeAndHello) {
       << DescribeMessage(hello);
 }
 
+TEST(SimMessages, AuthenticationFieldsOfHelloAndAuthProof) {
+  ManualClock clock;
+  MessageFactory factory(clock, 1);
+  const pb::ControlMessage hello =
+      factory.BuildHello("id", "name", "1.3.5", std::vector<uint8_t>(64, 1), true, 2, std::vector<uint8_t>(32, 7));
+  EXPECT_EQ(hello.hello().auth_version(), 2u);
+  EXPECT_EQ(hello.hello().pairing_proof(), std::string(32, '\x07'));
+  EXPECT_TRUE(Has(DescribeMessage(hello), " auth_version=2 ephemeral_key=64 bytes directional_control_nonce=1 "
+                                          "pairing_proof=32 bytes (type=10 seq=1)"))
+      << DescribeMessage(hello);
+
+  const pb::ControlMessage proof = factory.BuildAuthProof(std::vector<uint8_t>(32, 9));
+  ASSERT_EQ(proof.payload_case(), pb::ControlMessage::kAuthProof);
+  EXPECT_EQ(proof.auth_proof().proof(), std::string(32, '\x09'));
+  EXPECT_EQ(proof.sequence_id(), 2u);
+  EXPECT_EQ(DescribeMessage(proof), "AuthProof proof=32 bytes (type=24 seq=2)");
+  // Without a credential the AuthProof is empty: the host then decides on pairing.
+  EXPECT_TRUE(factory.BuildAuthProof({}).auth_proof().proof().empty());
+}
+
 TEST(SimMessages, KeyRotationCarriesTheEpochAndTheKey) {
   ManualClock clock;
   MessageFactory factory(clock, 1);

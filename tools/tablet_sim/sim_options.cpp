@@ -8,6 +8,7 @@
 #include "host/common/net.h"
 #include "host/common/parse.h"
 #include "host/common/utf.h"
+#include "tools/tablet_sim/sim_auth.h"
 
 namespace orvane::sim {
 namespace {
@@ -112,11 +113,16 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
       o.directional_nonce = false;
       continue;
     }
+    if (arg == "--accept-new-identity") {
+      o.accept_new_identity = true;
+      continue;
+    }
     const bool takes_value = arg == "--host" || arg == "--port" || arg == "--name" || arg == "--id" ||
                              arg == "--app-version" || arg == "--protocol-version" || arg == "--hold" ||
                              arg == "--send" || arg == "--codecs" || arg == "--screen" || arg == "--fps" ||
                              arg == "--route" || arg == "--max-fragments" || arg == "--orientation" ||
-                             arg == "--answer-wait" || arg == "--key-order";
+                             arg == "--answer-wait" || arg == "--key-order" || arg == "--auth-version" ||
+                             arg == "--pairing-code" || arg == "--state-file";
     if (!takes_value) return fail(Join({"unknown option '", EscapeUntrusted(Utf8Prefix(arg, 64)), "'"}));
     if (i + 1 >= args.size()) return fail(Join({arg, " needs a value"}));
     const std::string& value = args[++i];
@@ -198,6 +204,23 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
       } else {
         return fail("--key-order needs lsb or msb");
       }
+    } else if (arg == "--auth-version") {
+      if (value == "1") {
+        o.auth_version = 1;
+      } else if (value == "2") {
+        o.auth_version = 2;
+      } else {
+        return fail("--auth-version needs 1 or 2");
+      }
+    } else if (arg == "--pairing-code") {
+      if (!IsPairingCodeText(value)) return fail("--pairing-code needs the six digits the host shows");
+      o.pairing_code = value;
+    } else if (arg == "--state-file") {
+      if (value.empty() || !ValidText(value, kMaxStatePathBytes)) {
+        return fail(Join({"--state-file needs a path of 1 to ", std::to_string(kMaxStatePathBytes),
+                          " bytes of UTF-8"}));
+      }
+      o.state_file = value;
     } else {  // --answer-wait
       const auto v = ParseNumber(value, 6, 0, kMaxAnswerWaitMs);
       if (!v) {
@@ -214,9 +237,9 @@ std::string SimUsageText() {
       "Usage: orvane-tablet-sim [options]\n"
       "\n"
       "Plays the tablet's side of the control channel against an Orvane Display host:\n"
-      "connects over TCP, says Hello with an ephemeral key, derives the session keys\n"
-      "from the host's answer, sends the messages of its script (in secure frames once\n"
-      "keys exist) and prints what the host answers.\n"
+      "connects over TCP, says Hello with an ephemeral key, authenticates, derives the\n"
+      "session keys from the host's answer, sends the messages of its script (in secure\n"
+      "frames once keys exist) and prints what the host answers.\n"
       "\n"
       "Options:\n"
       "  --host ADDR              host's IPv4 address (default 127.0.0.1)\n"
@@ -245,6 +268,29 @@ std::string SimUsageText() {
       "                           (the host's compatibility key, which the host then promotes)\n"
       "  --no-directional-nonce   Hello without directional_control_nonce (host and tablet\n"
       "                           frames then share one nonce sequence)\n"
+      "\n"
+      "Authentication:\n"
+      "  --auth-version 1|2       1 (default): the Hello carries the pairing proof over its\n"
+      "                           own ephemeral key. 2: the Hello carries none; the tablet\n"
+      "                           checks the host's signature over the handshake transcript\n"
+      "                           and its identity key, derives the session key from the\n"
+      "                           transcript and proves its credential with AuthProof\n"
+      "  --pairing-code NNNNNN    pair: derive the credential from the six-digit code the\n"
+      "                           host shows (preferred over a stored credential); after\n"
+      "                           the host accepts it, the credential is stored\n"
+      "  --state-file PATH        what the tablet remembers between runs: its credential\n"
+      "                           (for its --id) after a pairing, and the host identity key\n"
+      "                           it saw first. Missing: created when there is something to\n"
+      "                           remember. Damaged or unreadable: the run does not start\n"
+      "  --accept-new-identity    trust a host identity other than the remembered one (and\n"
+      "                           remember it); without it such a host is refused\n"
+      "  A run with --state-file, --pairing-code or --auth-version 2 tries to\n"
+      "  authenticate: it stops when that fails and then ends with exit code 4. Without\n"
+      "  them the tablet proves nothing; after a refused Hello it goes on with its script,\n"
+      "  to try the host's handling of unauthenticated tablets. A whole visit:\n"
+      "    --state-file tab.state --send capability,ping,key-rotation,end\n"
+      "\n"
+      "Other options:\n"
       "  --quiet                  print errors only\n"
       "  --help, -h               this text\n"
       "\n"
@@ -260,11 +306,26 @@ std::string SimUsageText() {
       "  --software-decode        codec_capabilities without hardware decode\n"
       "\n"
       "Output (one line per event, flushed at once):\n"
+      "  [Sim] State file 'PATH': credential=... host identity fingerprint=...\n"
       "  [Sim] Connected to ADDR:PORT (local port N)\n"
+      "  [Sim] Credential for client_id='...': stored | derived from the pairing code | none\n"
       "  [Sim] Sent Hello client_id=... client_name=... app_version=... protocol_version=N\n"
-      "        ephemeral_fp=XXXXXXXX directional_control_nonce=N (N bytes)\n"
+      "        ephemeral_fp=XXXXXXXX directional_control_nonce=N auth_version=N\n"
+      "        pairing_proof=stored|code|none (N bytes)\n"
       "  [Sim] Received HelloAck auth_result=NAME (N) max_sessions=N host_id=... ...\n"
       "  [Sim] Session keys derived: key_order=lsb fp=XXXXXXXX other_fp=XXXXXXXX ...\n"
+      "  [Sim] Host signature verified: transcript_fp=XXXXXXXX           (auth v2)\n"
+      "  [Sim] Host identity fingerprint=xx:xx:...:xx (first seen; remembered, ...)\n"
+      "        or (as remembered); a different key: [Sim] HOST IDENTITY CHANGED: ...\n"
+      "  [Sim] Session keys derived: auth_version=2 fp=XXXXXXXX transcript_fp=XXXXXXXX ...\n"
+      "  [Sim] Sent AuthProof proof=32 bytes ... credential=stored|code|none (...)\n"
+      "  [Sim] Received AuthStatus auth_result=NAME (N) ... secure ctr=N\n"
+      "  [Sim] Authenticated (auth vN) with the stored credential | the pairing code\n"
+      "  [Sim] Stored credential for client_id='...' (saved in 'PATH')\n"
+      "  [Sim] Pairing required: the host shows a pairing code; run again with\n"
+      "        --pairing-code CODE\n"
+      "  [Sim] Rejected: the host refused the tablet (auth vN)\n"
+      "  [Sim] Not authenticated: WHY          (standard error; exit code 4)\n"
       "  [Sim] Received TYPE ... secure ctr=N   (a message that came in a secure frame)\n"
       "  [Sim] Sent TYPE ... (N bytes)        (a script step, with its key fields; once\n"
       "                                       keys exist: (N bytes, secure ctr=N))\n"
@@ -279,9 +340,14 @@ std::string SimUsageText() {
       "  [Sim] Script done (N steps)\n"
       "  [Sim] Connection closed by host\n"
       "  [Sim] Held the connection for N s; closing it\n"
+      "  [Sim] Closing the connection (end step)\n"
       "\n"
-      "Exit codes: 0 normal end (host closed, or the hold ran out); 1 could not connect;\n"
-      "2 bad command line; 3 the connection failed or the host broke the framing.\n";
+      "Exit codes: 0 normal end (host closed, the hold ran out or the script ended the\n"
+      "run); 1 could not connect; 2 bad command line; 3 the connection failed or the\n"
+      "host broke the framing; 4 not authenticated (a run that tries to authenticate:\n"
+      "pairing required, rejected by the host, no answer, or the tablet refused the\n"
+      "host's signature or a changed host identity); 5 the state file cannot be read or\n"
+      "is damaged (nothing was sent), or could not be written.\n";
   return text;
 }
 

@@ -21,6 +21,7 @@ inline constexpr size_t kMaxRouteClassBytes = 256;
 inline constexpr size_t kMaxListItems = 16;
 inline constexpr uint32_t kMaxScreenSide = 16'384;
 inline constexpr uint32_t kMaxAnswerWaitMs = 600'000;
+inline constexpr size_t kMaxStatePathBytes = 4096;
 
 // What the tablet tells the host in its CapabilityExchange. The defaults are
 // a current 120 Hz tablet on Wi-Fi with hardware decoders for both codecs.
@@ -57,6 +58,25 @@ struct SimOptions {
   // directional_control_nonce of the Hello; off only to try the host's
   // handling of tablets that do not ask for it.
   bool directional_nonce = true;
+
+  // Authentication: 1 puts the pairing proof into the Hello; 2 checks the
+  // host's signed transcript and sends AuthProof under the session key.
+  uint32_t auth_version = 1;
+  // Six digits shown by the host: the credential is derived from it (and
+  // preferred over a stored one).
+  std::string pairing_code;
+  // UTF-8 path of the file with the stored credential and the host identity
+  // seen before; empty: the tablet remembers nothing between runs.
+  std::string state_file;
+  // Trust a host identity key other than the remembered one (and remember it).
+  bool accept_new_identity = false;
+
+  // The run tries to authenticate: it has a credential or a state file, or
+  // speaks auth v2. It then stops when authentication fails and ends with
+  // kSimExitNotAuthenticated unless it is authenticated at the end; other
+  // runs go on after a refused Hello (to try the host's handling of
+  // unauthenticated tablets) and end with 0.
+  bool Authenticating() const { return auth_version >= 2 || !pairing_code.empty() || !state_file.empty(); }
 };
 
 enum class ParseStatus { kRun, kHelp, kError };

@@ -22,6 +22,40 @@ TEST(SimOptions, DefaultsMatchAHostOnThisComputer) {
   EXPECT_FALSE(r.options.quiet);
   EXPECT_EQ(r.options.key_order, KeyOrder::kLsb);
   EXPECT_TRUE(r.options.directional_nonce);
+  // Auth v1 without a credential or memory: a probing tablet.
+  EXPECT_EQ(r.options.auth_version, 1u);
+  EXPECT_TRUE(r.options.pairing_code.empty());
+  EXPECT_TRUE(r.options.state_file.empty());
+  EXPECT_FALSE(r.options.accept_new_identity);
+  EXPECT_FALSE(r.options.Authenticating());
+}
+
+TEST(SimOptions, ReadsTheAuthenticationOptions) {
+  const ParseResult r = ParseSimCommandLine({"--auth-version", "2", "--pairing-code", "012345", "--state-file",
+                                             "/tmp/t\xC3\xA9/tab.state", "--accept-new-identity"});
+  ASSERT_EQ(r.status, ParseStatus::kRun) << r.error;
+  EXPECT_EQ(r.options.auth_version, 2u);
+  EXPECT_EQ(r.options.pairing_code, "012345");
+  EXPECT_EQ(r.options.state_file, "/tmp/t\xC3\xA9/tab.state");
+  EXPECT_TRUE(r.options.accept_new_identity);
+
+  // Any one of them makes a run that authenticates.
+  const struct {
+    std::vector<std::string> args;
+    bool authenticating;
+  } cases[] = {
+      {{"--auth-version", "1"}, false},
+      {{"--accept-new-identity"}, false},
+      {{"--auth-version", "2"}, true},
+      {{"--pairing-code", "999999"}, true},
+      {{"--state-file", "tab.state"}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    const ParseResult p = ParseSimCommandLine(c.args);
+    ASSERT_EQ(p.status, ParseStatus::kRun) << p.error;
+    EXPECT_EQ(p.options.Authenticating(), c.authenticating);
+  }
 }
 
 TEST(SimOptions, ReadsEveryOption) {
@@ -61,7 +95,9 @@ TEST(SimOptions, HelpWinsOverEverythingElse) {
   const std::string usage = SimUsageText();
   for (const char* option : {"--host", "--port", "--name", "--id", "--app-version", "--protocol-version", "--no-hello",
                              "--hold", "--quiet", "--help", "--key-order lsb|msb", "--no-directional-nonce",
-                             "key-rotation[:EPOCH|same]"}) {
+                             "key-rotation[:EPOCH|same]", "--auth-version 1|2", "--pairing-code NNNNNN",
+                             "--state-file PATH", "--accept-new-identity", "4 not authenticated",
+                             "5 the state file", "[Sim] Pairing required", "end "}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }
@@ -159,6 +195,14 @@ TEST(SimOptions, RefusesBadCapabilitiesAndScripts) {
       {{"--key-order", "big"}, "--key-order needs lsb or msb"},
       {{"--key-order", "LSB"}, "--key-order needs lsb or msb"},
       {{"--key-order"}, "--key-order needs a value"},
+      {{"--auth-version", "3"}, "--auth-version needs 1 or 2"},
+      {{"--auth-version", "0"}, "--auth-version needs 1 or 2"},
+      {{"--pairing-code", "12345"}, "--pairing-code needs the six digits"},
+      {{"--pairing-code", "1234567"}, "--pairing-code needs the six digits"},
+      {{"--pairing-code", "12 456"}, "--pairing-code needs the six digits"},
+      {{"--state-file", ""}, "--state-file needs a path"},
+      {{"--state-file", std::string(kMaxStatePathBytes + 1, 's')}, "--state-file needs a path"},
+      {{"--state-file", "bad \xFF"}, "--state-file needs a path"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front() + " " + c.args.back());

@@ -62,6 +62,7 @@ constexpr StepSpec kSteps[] = {
      "                               one again (same) or EPOCH (0..999999999)"},
     {"empty", StepKind::kEmpty, Arg::kNone, "a message with the envelope only (type 0)"},
     {"wait", StepKind::kWait, Arg::kRequired, "wait:MS                    send nothing for MS ms (at most 600000)"},
+    {"end", StepKind::kEnd, Arg::kNone, "close the connection now; the run ends (--hold is not waited)"},
 };
 
 const StepSpec* FindStep(std::string_view name) {

@@ -43,6 +43,7 @@ enum class StepKind : int {
                    // earlier one), "same" (the last epoch again) or "exact" (first = epoch)
   kEmpty,          // a ControlMessage with the envelope only (payload number 0)
   kWait,           // no message: keep printing what arrives for first milliseconds
+  kEnd,            // no message: close the connection; the run ends here
 };
 
 struct ScriptStep {

@@ -52,6 +52,7 @@ TEST(SimScript, ReadsStepsWithTheirArgumentsAndDefaults) {
       {"key-rotation:0", StepKind::kKeyRotation, "exact", 0, 0, 0},
       {"empty", StepKind::kEmpty, "", 0, 0, 0},
       {"wait:600000", StepKind::kWait, "", 600000, 0, 0},
+      {"end", StepKind::kEnd, "", 0, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

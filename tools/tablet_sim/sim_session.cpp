@@ -7,13 +7,17 @@
 #include <vector>
 
 #include "host/app/logger.h"
+#include "host/common/file_io.h"
 #include "host/common/net.h"
 #include "host/security/crypto.h"
+#include "host/security/host_identity.h"
 #include "host/security/key_agreement.h"
+#include "tools/tablet_sim/sim_auth.h"
 #include "tools/tablet_sim/sim_connection.h"
 #include "tools/tablet_sim/sim_keys.h"
 #include "tools/tablet_sim/sim_messages.h"
 #include "tools/tablet_sim/sim_script.h"
+#include "tools/tablet_sim/sim_state.h"
 
 namespace orvane::sim {
 namespace {
@@ -63,28 +67,161 @@ struct Event {
   int type = 0;  // payload number of a kMessage
 };
 
+// Where the authentication of the last Hello stands.
+enum class AuthPhase {
+  kNoHello,          // no Hello sent yet
+  kAwaitHelloAck,    // the Hello is out
+  kAwaitAuthStatus,  // auth v2: the AuthProof is out
+  kAuthenticated,
+  kRefused,          // by the host, or the tablet refused the host
+};
+
 // One connection's run: the Hello, the script, then waiting for the end.
 class SimRun {
  public:
-  SimRun(const SimOptions& options, SimOutput& out, IClock& clock, ControlConnection& connection)
-      : options_(options), out_(out), clock_(clock), connection_(connection),
+  SimRun(const SimOptions& options, SimOutput& out, IClock& clock, ControlConnection& connection, SimState& state)
+      : options_(options), out_(out), clock_(clock), connection_(connection), state_(state),
         factory_(clock, options.protocol_version), keys_(options.key_order) {}
 
+  ~SimRun() { crypto::SecureWipe(credential_); }
+
   int Run() {
+    PrepareCredential();
     if (options_.send_hello) {
-      if (!SendHello()) return exit_code_;
+      if (!SendHello()) return Finish();
     } else if (options_.script.empty()) {
       out_.Info("[Sim] Staying silent (--no-hello)");
     } else {
       out_.Info("[Sim] Sending no Hello (--no-hello)");
     }
     ArmHold();
-    if (!options_.script.empty() && !RunScript()) return exit_code_;
-    WaitForTheEnd();
-    return exit_code_;
+    if (!options_.script.empty() && !RunScript()) return Finish();
+    if (!stop_) WaitForTheEnd();
+    return Finish();
   }
 
  private:
+  // The credential this run proves: from the pairing code, else the stored
+  // one when it belongs to this client_id.
+  void PrepareCredential() {
+    if (!options_.pairing_code.empty()) {
+      if (CredentialFromCode(options_.pairing_code, options_.client_id, &credential_)) {
+        source_ = CredentialSource::kCode;
+        out_.Info("[Sim] Credential for client_id=%s: derived from the pairing code",
+                  Shown(options_.client_id).c_str());
+      } else {
+        out_.Error("[Sim] Could not derive a credential from the pairing code; proving none");
+      }
+      return;
+    }
+    if (!state_.credential.empty() && state_.client_id == options_.client_id) {
+      credential_ = state_.credential;
+      source_ = CredentialSource::kStored;
+      out_.Info("[Sim] Credential for client_id=%s: stored (a trusted device)", Shown(options_.client_id).c_str());
+      return;
+    }
+    if (!state_.credential.empty()) {
+      out_.Info("[Sim] The stored credential belongs to client_id=%s, not %s; not using it",
+                Shown(state_.client_id).c_str(), Shown(options_.client_id).c_str());
+    }
+    if (options_.Authenticating()) {
+      out_.Info("[Sim] Credential for client_id=%s: none (the tablet has not paired)",
+                Shown(options_.client_id).c_str());
+    }
+  }
+
+  // The exit code: a failure of the connection first, then authentication
+  // (for runs that try it), then the state file.
+  int Finish() {
+    if (exit_code_ != kSimExitOk) return exit_code_;
+    if (options_.Authenticating() && phase_ != AuthPhase::kAuthenticated) {
+      std::string why = refusal_;
+      if (why.empty()) {
+        switch (phase_) {
+          case AuthPhase::kNoHello: why = "no Hello was sent"; break;
+          case AuthPhase::kAwaitHelloAck: why = "the host did not answer the Hello"; break;
+          case AuthPhase::kAwaitAuthStatus: why = "the host did not answer the AuthProof"; break;
+          default: why = "refused"; break;
+        }
+      }
+      out_.Error("[Sim] Not authenticated: %s", why.c_str());
+      return kSimExitNotAuthenticated;
+    }
+    if (state_write_failed_) return kSimExitStateFile;
+    return kSimExitOk;
+  }
+
+  // After a Hello's outcome: a run that tries to authenticate goes on only
+  // when it is authenticated.
+  bool MayGoOn() {
+    if (stop_) return false;
+    if (!options_.Authenticating() || phase_ == AuthPhase::kAuthenticated) return true;
+    stop_ = true;
+    return false;
+  }
+
+  // The state file after a change; the words for the line that reports it.
+  std::string SaveState() {
+    if (options_.state_file.empty()) return "kept for this run only, no --state-file";
+    std::string why;
+    if (SaveSimState(PathFromUtf8(options_.state_file), state_, &why)) {
+      return "saved in " + Shown(options_.state_file);
+    }
+    out_.Error("[Sim] Could not write the state file %s: %s", Shown(options_.state_file).c_str(),
+               EscapeUntrusted(why).c_str());
+    state_write_failed_ = true;
+    return "NOT saved";
+  }
+
+  void Authenticated(uint32_t auth_version) {
+    phase_ = AuthPhase::kAuthenticated;
+    refusal_.clear();
+    const char* with = proof_source_ == CredentialSource::kStored ? "the stored credential"
+                       : proof_source_ == CredentialSource::kCode ? "the pairing code"
+                                                                  : "no credential";
+    out_.Info("[Sim] Authenticated (auth v%u) with %s", auth_version, with);
+    if (proof_source_ != CredentialSource::kCode) return;
+    // The code is used up: from now on this tablet is a trusted device.
+    source_ = CredentialSource::kStored;
+    state_.client_id = options_.client_id;
+    state_.credential = credential_;
+    out_.Info("[Sim] Stored credential for client_id=%s (%s)", Shown(options_.client_id).c_str(),
+              SaveState().c_str());
+  }
+
+  // The host refused the tablet, or the tablet the host. A run that tries
+  // to authenticate stops; a probing run goes on (the tablet refusing the
+  // host always stops).
+  void Refused(const std::string& why, bool tablet_refused) {
+    phase_ = AuthPhase::kRefused;
+    refusal_ = why;
+    if (tablet_refused || options_.Authenticating()) stop_ = true;
+  }
+
+  // The host's verdict on the proof (HelloAck of auth v1, AuthStatus of v2).
+  void OnVerdict(int result, uint32_t auth_version) {
+    switch (result) {
+      case pb::AUTH_RESULT_OK:
+        Authenticated(auth_version);
+        return;
+      case pb::AUTH_RESULT_PAIRING_REQUIRED: {
+        const char* tail = proof_source_ == CredentialSource::kCode     ? " (the code given was not accepted)"
+                           : proof_source_ == CredentialSource::kStored ? " (the stored credential was not accepted)"
+                                                                        : "";
+        out_.Info("[Sim] Pairing required: the host shows a pairing code; run again with --pairing-code CODE%s",
+                  tail);
+        Refused("pairing required", false);
+        return;
+      }
+      case pb::AUTH_RESULT_REJECTED:
+        out_.Info("[Sim] Rejected: the host refused the tablet (auth v%u)", auth_version);
+        Refused("rejected by the host", false);
+        return;
+      default:
+        Refused("the host refused the Hello (" + AuthResultText(result) + ")", false);
+        return;
+    }
+  }
   void ArmHold() {
     const uint64_t hold_ms = static_cast<uint64_t>(options_.hold_seconds) * 1000;
     if (hold_ms > 0) hold_deadline_ = clock_.TickMs() + hold_ms;
@@ -98,19 +235,36 @@ class SimRun {
     } else {
       out_.Error("[Sim] Could not make an ephemeral key pair; the Hello carries no key");
     }
+    // Auth v1 proves the credential over this Hello's own key; auth v2
+    // proves it later, over the signed transcript.
+    const uint32_t auth_version = options_.auth_version;
+    Bytes proof;
+    CredentialSource proof_source = CredentialSource::kNone;
+    if (auth_version < 2 && source_ != CredentialSource::kNone && !key.empty()) {
+      if (BuildHelloProof(credential_, options_.client_id, key, &proof)) {
+        proof_source = source_;
+      } else {
+        out_.Error("[Sim] Could not compute the pairing proof; the Hello carries none");
+      }
+    }
     const pb::ControlMessage hello = factory_.BuildHello(options_.client_id, options_.client_name,
-                                                         options_.app_version, key, options_.directional_nonce);
+                                                         options_.app_version, key, options_.directional_nonce,
+                                                         auth_version, proof);
+    crypto::SecureWipe(proof);
     // A Hello on a connection with keys is sealed like everything else; the
     // keys end with it.
     SentFrame sent;
     if (!Send(hello, "Hello", &sent)) return false;
     keys_.HelloSent();
+    phase_ = AuthPhase::kAwaitHelloAck;
+    hello_auth_version_ = auth_version;
+    proof_source_ = proof_source;
     out_.Info("[Sim] Sent Hello client_id=%s client_name=%s app_version=%s protocol_version=%u ephemeral_fp=%s "
-              "directional_control_nonce=%d %s",
+              "directional_control_nonce=%d auth_version=%u pairing_proof=%s %s",
               Shown(options_.client_id).c_str(), Shown(options_.client_name).c_str(),
               Shown(options_.app_version).c_str(), options_.protocol_version,
-              security::KeyFingerprintOrNone(key).c_str(), options_.directional_nonce ? 1 : 0,
-              SizeText(sent).c_str());
+              security::KeyFingerprintOrNone(key).c_str(), options_.directional_nonce ? 1 : 0, auth_version,
+              CredentialSourceName(proof_source), SizeText(sent).c_str());
     return true;
   }
 
@@ -220,6 +374,11 @@ class SimRun {
           out_.Error("[Sim] Warning: %s came in plain after the key agreement", PayloadName(type));
         }
         HandleKeyMessage(message, secure);
+        // The tablet stops: a refused authentication, or a host it refused.
+        if (stop_) {
+          event.kind = Event::Kind::kEnded;
+          return event;
+        }
         event.kind = Event::Kind::kMessage;
         event.type = type;
         return event;
@@ -283,11 +442,36 @@ class SimRun {
     }
   }
 
+  // Prints what arrives until the Hello just sent has its outcome: the
+  // HelloAck and, for auth v2, the AuthStatus (each answer waits up to
+  // --answer-wait). False when the connection ended.
+  bool AwaitHelloOutcome(const char* what) {
+    AuthPhase waited = phase_;
+    uint64_t deadline = clock_.TickMs() + options_.answer_wait_ms;
+    while (phase_ == AuthPhase::kAwaitHelloAck || phase_ == AuthPhase::kAwaitAuthStatus) {
+      if (phase_ != waited) {
+        waited = phase_;
+        deadline = clock_.TickMs() + options_.answer_wait_ms;
+      }
+      const Event event = ReceiveOne(deadline);
+      if (event.kind == Event::Kind::kEnded) return false;
+      if (event.kind == Event::Kind::kTimedOut) {
+        out_.Info("[Sim] No answer to %s within %u ms", phase_ == AuthPhase::kAwaitAuthStatus ? "AuthProof" : what,
+                  options_.answer_wait_ms);
+        return true;
+      }
+      if (event.kind == Event::Kind::kMessage && (event.type == pb::ControlMessage::kHelloAck ||
+                                                  event.type == pb::ControlMessage::kAuthStatus)) {
+        ArmHold();
+      }
+    }
+    return true;
+  }
+
   bool RunScript() {
     bool answered = false;
     if (options_.send_hello) {
-      if (!AwaitAnswer({pb::ControlMessage::kHelloAck}, options_.answer_wait_ms, &answered)) return false;
-      if (!answered) out_.Info("[Sim] No answer to Hello within %u ms", options_.answer_wait_ms);
+      if (!AwaitHelloOutcome("Hello") || !MayGoOn()) return false;
     }
     for (const ScriptStep& step : options_.script) {
       if (step.kind == StepKind::kWait) {
@@ -295,8 +479,14 @@ class SimRun {
         out_.Info("[Sim] Waited %u ms", step.first);
         continue;
       }
+      if (step.kind == StepKind::kEnd) {
+        out_.Info("[Sim] Closing the connection (end step)");
+        stop_ = true;
+        return false;
+      }
       if (step.kind == StepKind::kHello) {
-        if (!SendHello()) return false;
+        if (!SendHello() || !AwaitHelloOutcome(StepName(step.kind)) || !MayGoOn()) return false;
+        continue;
       } else if (step.kind == StepKind::kKeyRotation) {
         bool sent = false;
         if (!SendKeyRotation(step, &sent)) return false;
@@ -352,6 +542,17 @@ class SimRun {
     switch (message.payload_case()) {
       case pb::ControlMessage::kHelloAck:
         OnHelloAck(message.hello_ack());
+        break;
+      case pb::ControlMessage::kAuthStatus:
+        // Only the handshake key can have sealed it; a plain one could come
+        // from anybody on the path.
+        if (!secure) {
+          out_.Error("[Sim] Ignoring an AuthStatus that came in plain");
+        } else if (phase_ != AuthPhase::kAwaitAuthStatus) {
+          out_.Error("[Sim] Ignoring an AuthStatus while no AuthProof awaits one");
+        } else {
+          OnVerdict(static_cast<int>(message.auth_status().result()), 2);
+        }
         break;
       case pb::ControlMessage::kKeyRotation: {
         const pb::KeyRotation& r = message.key_rotation();
@@ -413,6 +614,131 @@ class SimRun {
   }
 
   void OnHelloAck(const pb::HelloAck& ack) {
+    if (hello_auth_version_ >= 2) {
+      OnAuthV2HelloAck(ack);
+      return;
+    }
+    OnAuthV1Keys(ack);
+    // The HelloAck of a Hello this run sent is the verdict on its proof.
+    if (phase_ == AuthPhase::kAwaitHelloAck) OnVerdict(static_cast<int>(ack.result()), 1);
+  }
+
+  // Auth v2: the host's signature over the transcript, its identity, the
+  // key bound to the transcript, then AuthProof under that key.
+  void OnAuthV2HelloAck(const pb::HelloAck& ack) {
+    if (phase_ != AuthPhase::kAwaitHelloAck) {
+      out_.Error("[Sim] Ignoring a HelloAck while no Hello awaits one");
+      return;
+    }
+    if (ack.result() != pb::AUTH_RESULT_OK) {
+      // The host keeps no keys for a refused auth v2 Hello.
+      keys_.DropHelloKeys();
+      out_.Info("[Sim] No session keys: the host refused the Hello");
+      OnVerdict(static_cast<int>(ack.result()), 2);
+      return;
+    }
+    const ByteView host_key = BytesOf(ack.ephemeral_public_key());
+    const ByteView identity = BytesOf(ack.host_identity_public_key());
+    const ByteView signature = BytesOf(ack.host_signature());
+    Bytes hash;
+    const HostProofCheck check =
+        CheckHostProof(options_.client_id, keys_.HelloPublicKey(), host_key, identity, signature, &hash);
+    if (check != HostProofCheck::kVerified) {
+      keys_.DropHelloKeys();
+      switch (check) {
+        case HostProofCheck::kBadHostKey:
+          out_.Error("[Sim] Refusing the host: the HelloAck's ephemeral key has %zu bytes (expected 64)",
+                     host_key.size());
+          break;
+        case HostProofCheck::kBadIdentity:
+          out_.Error("[Sim] Refusing the host: the HelloAck's host identity key has %zu bytes (expected a 65-byte "
+                     "uncompressed P-256 point)",
+                     identity.size());
+          break;
+        case HostProofCheck::kBadSignature:
+          out_.Error("[Sim] Refusing the host: the HelloAck's host signature has %zu bytes (expected 64)",
+                     signature.size());
+          break;
+        case HostProofCheck::kNoTranscript:
+          out_.Error("[Sim] Refusing the host: the handshake transcript hash could not be computed");
+          break;
+        default:
+          out_.Error("[Sim] Refusing the host: its signature does not verify over the handshake transcript "
+                     "(host identity fingerprint=%s)",
+                     security::IdentityFingerprint(identity).c_str());
+          break;
+      }
+      Refused(std::string("host signature check failed (") + HostProofCheckName(check) + ")", true);
+      return;
+    }
+    out_.Info("[Sim] Host signature verified: transcript_fp=%s", security::KeyFingerprint(hash).c_str());
+    if (!PinIdentity(identity)) {
+      keys_.DropHelloKeys();
+      Refused("host identity changed", true);
+      return;
+    }
+    const HelloAckKeys outcome = keys_.OnAuthV2HelloAck(host_key, hash, ack.directional_control_nonce());
+    if (outcome != HelloAckKeys::kDerived) {
+      out_.Error("[Sim] No session keys: the auth v2 key derivation failed");
+      Refused("the auth v2 key derivation failed", true);
+      return;
+    }
+    out_.Info("[Sim] Session keys derived: auth_version=2 fp=%s transcript_fp=%s directional_control_nonce=%d",
+              keys_.InUseFingerprint().c_str(), security::KeyFingerprint(hash).c_str(), keys_.directional() ? 1 : 0);
+
+    Bytes proof;
+    CredentialSource proof_source = CredentialSource::kNone;
+    if (source_ != CredentialSource::kNone) {
+      if (BuildAuthProofV2(credential_, options_.client_id, hash, &proof)) {
+        proof_source = source_;
+      } else {
+        out_.Error("[Sim] Could not compute the auth v2 proof; sending none");
+      }
+    }
+    const pb::ControlMessage message = factory_.BuildAuthProof(proof);
+    crypto::SecureWipe(proof);
+    phase_ = AuthPhase::kAwaitAuthStatus;
+    proof_source_ = proof_source;
+    SentFrame sent;
+    if (!Send(message, "AuthProof", &sent)) {
+      stop_ = true;
+      return;
+    }
+    out_.Info("[Sim] Sent %s credential=%s %s", DescribeMessage(message).c_str(), CredentialSourceName(proof_source),
+              SizeText(sent).c_str());
+  }
+
+  // The presented identity against the remembered one; false when the
+  // tablet refuses the host.
+  bool PinIdentity(ByteView identity) {
+    const std::string fp = security::IdentityFingerprint(identity);
+    const std::string remembered_fp =
+        state_.host_identity.empty() ? std::string("none") : security::IdentityFingerprint(state_.host_identity);
+    switch (CheckIdentityPin(state_.host_identity, identity, options_.accept_new_identity)) {
+      case IdentityPin::kSame:
+        out_.Info("[Sim] Host identity fingerprint=%s (as remembered)", fp.c_str());
+        return true;
+      case IdentityPin::kFirstSight:
+        state_.host_identity.assign(identity.begin(), identity.end());
+        out_.Info("[Sim] Host identity fingerprint=%s (first seen; remembered, %s)", fp.c_str(), SaveState().c_str());
+        return true;
+      case IdentityPin::kChangedAccepted:
+        out_.Error("[Sim] HOST IDENTITY CHANGED: remembered fingerprint=%s, the host presents fingerprint=%s; "
+                   "accepted (--accept-new-identity)",
+                   remembered_fp.c_str(), fp.c_str());
+        state_.host_identity.assign(identity.begin(), identity.end());
+        out_.Info("[Sim] Host identity fingerprint=%s (new; remembered, %s)", fp.c_str(), SaveState().c_str());
+        return true;
+      case IdentityPin::kChangedRefused:
+        out_.Error("[Sim] HOST IDENTITY CHANGED: remembered fingerprint=%s, the host presents fingerprint=%s; "
+                   "refusing the host (--accept-new-identity trusts the new identity)",
+                   remembered_fp.c_str(), fp.c_str());
+        return false;
+    }
+    return false;
+  }
+
+  void OnAuthV1Keys(const pb::HelloAck& ack) {
     const HelloAckKeys outcome =
         keys_.OnHelloAck(static_cast<int>(ack.result()), BytesOf(ack.ephemeral_public_key()),
                          ack.directional_control_nonce());
@@ -463,15 +789,57 @@ class SimRun {
   SimOutput& out_;
   IClock& clock_;
   ControlConnection& connection_;
+  SimState& state_;
   MessageFactory factory_;
   TabletKeys keys_;
   std::optional<uint64_t> hold_deadline_;
   int exit_code_ = kSimExitOk;
+
+  Bytes credential_;
+  CredentialSource source_ = CredentialSource::kNone;
+  AuthPhase phase_ = AuthPhase::kNoHello;
+  uint32_t hello_auth_version_ = 0;
+  // Where the proof of the last Hello (v1) or AuthProof (v2) came from.
+  CredentialSource proof_source_ = CredentialSource::kNone;
+  std::string refusal_;
+  // The run ends: the tablet stops after a refusal, or the script said end.
+  bool stop_ = false;
+  bool state_write_failed_ = false;
 };
+
+// Reads the state file of --state-file; false (printed) when the run must
+// not start.
+bool LoadState(const SimOptions& options, SimOutput& out, SimState* state) {
+  if (options.state_file.empty()) return true;
+  const std::string shown = Shown(options.state_file);
+  const StateLoadResult loaded = LoadSimState(PathFromUtf8(options.state_file), state);
+  switch (loaded.status) {
+    case StateLoadStatus::kAbsent:
+      out.Info("[Sim] State file %s not found; the tablet remembers nothing yet", shown.c_str());
+      return true;
+    case StateLoadStatus::kLoaded:
+      out.Info("[Sim] State file %s: credential=%s host identity fingerprint=%s", shown.c_str(),
+               state->credential.empty() ? "none" : ("stored for client_id=" + Shown(state->client_id)).c_str(),
+               state->host_identity.empty() ? "none" : security::IdentityFingerprint(state->host_identity).c_str());
+      return true;
+    case StateLoadStatus::kDamaged:
+      out.Error("[Sim] State file %s is damaged (%s); not using or overwriting it", shown.c_str(),
+                EscapeUntrusted(loaded.why).c_str());
+      return false;
+    case StateLoadStatus::kUnreadable:
+    case StateLoadStatus::kTooLarge:
+      out.Error("[Sim] State file %s cannot be read (%s, %s)", shown.c_str(), StateLoadStatusName(loaded.status),
+                loaded.why.c_str());
+      return false;
+  }
+  return false;
+}
 
 }  // namespace
 
 int RunTabletSim(const SimOptions& options, SimOutput& out, IClock& clock) {
+  SimState state;
+  if (!LoadState(options, out, &state)) return kSimExitStateFile;
   out.Info("[Sim] Connecting to %s:%u", options.host.c_str(), static_cast<unsigned>(options.port));
   ControlConnection connection(clock);
   const int connect_error = connection.Connect(options.host, options.port);
@@ -489,7 +857,7 @@ int RunTabletSim(const SimOptions& options, SimOutput& out, IClock& clock) {
     out.Error("[Sim] Local port unknown: error %d (continuing)", connection.local_port_error());
   }
 
-  SimRun run(options, out, clock, connection);
+  SimRun run(options, out, clock, connection, state);
   const int exit_code = run.Run();
   const uint64_t received = connection.frames_received();
   const uint64_t sent = connection.frames_sent();

@@ -1,10 +1,12 @@
 #pragma once
-// One run of the simulated tablet: connect to the host's control port, say
-// Hello with a fresh ephemeral key (unless told not to), derive the session
-// keys from the host's HelloAck, send the script's messages one after the
-// other (sealed once keys exist; each after its answer or a short wait),
-// print whatever the host answers, and end when the host closes the
-// connection or the hold time runs out.
+// One run of the simulated tablet: read the state file (when given),
+// connect to the host's control port, say Hello with a fresh ephemeral key
+// (unless told not to) and authenticate (auth v1: the proof in the Hello;
+// auth v2: check the host's signed transcript and identity, then AuthProof),
+// derive the session keys, send the script's messages one after the other
+// (sealed once keys exist; each after its answer or a short wait), print
+// whatever the host answers, and end when the host closes the connection,
+// the script ends it or the hold time runs out.
 
 #include "host/common/clock.h"
 #include "tools/tablet_sim/sim_options.h"
@@ -18,6 +20,11 @@ enum SimExitCode : int {
   kSimExitConnectFailed = 1,     // no connection to the host
   kSimExitUsage = 2,             // bad command line
   kSimExitConnectionFailed = 3,  // sending or receiving failed, or the host broke the framing
+  kSimExitNotAuthenticated = 4,  // the run tried to authenticate and is not authenticated at its end:
+                                 // pairing required, refused by the host, or the host's signature or
+                                 // identity refused by the tablet
+  kSimExitStateFile = 5,         // the state file cannot be read or is damaged (nothing was sent),
+                                 // or it could not be written
 };
 
 // Runs to the end; returns one of SimExitCode. The clock supplies the
