@@ -223,6 +223,28 @@ bool TcpClient::SendFrame(const std::string& payload) {
   return SendAll(&len, 4) && SendAll(payload.data(), payload.size());
 }
 
+bool TcpClient::ReadFrame(std::string* payload, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto read_exact = [&](char* out, size_t size) {
+    while (size > 0) {
+      pollfd p{fd_, POLLIN, 0};
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      if (poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = recv(fd_, out, size, 0);
+      if (n <= 0) return false;
+      out += n;
+      size -= static_cast<size_t>(n);
+    }
+    return true;
+  };
+  uint32_t len = 0;
+  if (!read_exact(reinterpret_cast<char*>(&len), 4)) return false;
+  len = ntohl(len);
+  if (len > (1u << 20)) return false;
+  payload->assign(len, '\0');
+  return read_exact(payload->data(), len);
+}
+
 bool TcpClient::WaitClosed(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   char buf[4096];

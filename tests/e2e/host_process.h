@@ -78,6 +78,8 @@ class TcpClient {
   bool Connect(uint16_t port, std::chrono::milliseconds timeout);
   bool SendAll(const void* data, size_t size);
   bool SendFrame(const std::string& payload);
+  // One length-prefixed frame (at most 1 MiB); false on time-out or close.
+  bool ReadFrame(std::string* payload, std::chrono::milliseconds timeout);
   // Reads until the peer closes or the time-out passes; true when closed.
   bool WaitClosed(std::chrono::milliseconds timeout);
   void Close();

@@ -3,7 +3,8 @@
 // simulated tablet pairs with that code, then talks under encryption
 // (capabilities, ping, a key rotation, a message the host does not know) and
 // later comes back as a trusted device without a code. The same with the
-// second authentication version, which also pins the host identity.
+// second authentication version, which also pins the host identity. Five
+// wrong codes pause pairing, and a captured Hello sent again is refused.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "host/security/device_trust.h"
+#include "host/security/key_agreement.h"
+#include "orvane_protocol_v1.pb.h"
 #include "tests/e2e/host_process.h"
 #include "tests/support/test_support.h"
 
@@ -159,6 +163,84 @@ TEST_F(Pairing, SecondAuthenticationVersionPinsTheHostIdentity) {
       << out;
   EXPECT_TRUE(HasLineWith(out, {"[Sim] Host identity fingerprint=" + fingerprint, "(as remembered)"})) << out;
   EXPECT_TRUE(HasLineWith(out, {"[Sim] Authenticated (auth v2) with the stored credential"})) << out;
+}
+
+TEST_F(Pairing, WrongCodesPausePairing) {
+  std::string out;
+  // A first tablet makes the host show a code; then each run proves a wrong
+  // one, and the fifth wrong proof locks pairing.
+  ASSERT_EQ(RunSim("ask", {"--state-file", StateFile("a").string(), "--hold", "1"}, &out),
+            std::optional<int>(kSimNotAuthenticated))
+      << out;
+  ASSERT_TRUE(WaitForLineWith(host_, {"ORVANE PAIRING CODE: "}, kAnswerDeadline)) << host_.Output();
+  const std::string wrong = LastPairingCode(0) == "000000" ? "000001" : "000000";
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(RunSim("wrong-" + std::to_string(i),
+                     {"--state-file", StateFile("w" + std::to_string(i)).string(), "--pairing-code", wrong}, &out),
+              std::optional<int>(kSimNotAuthenticated))
+        << out;
+  }
+  ASSERT_TRUE(WaitForLineWith(host_, {"[WARN ] [Trust] Pairing paused after too many wrong codes"}, kAnswerDeadline))
+      << host_.Output();
+  // While paused no code is made: a tablet is still told to pair, but the
+  // console shows nothing new.
+  const size_t seen = host_.Output().size();
+  ASSERT_EQ(RunSim("paused", {"--state-file", StateFile("p").string(), "--hold", "1"}, &out),
+            std::optional<int>(kSimNotAuthenticated))
+      << out;
+  EXPECT_TRUE(HasLineWith(out, {"AUTH_RESULT_PAIRING_REQUIRED"})) << out;
+  EXPECT_FALSE(HasLineWith(host_.Output().substr(seen), {"ORVANE PAIRING CODE"})) << host_.Output();
+}
+
+// A v1 Hello as a tablet sends it, with its own ephemeral key and the proof
+// made from the pairing code.
+std::string ProvenHello(const std::string& code) {
+  security::EphemeralKeyPair pair;
+  EXPECT_TRUE(pair.Generate());
+  crypto::Digest credential{};
+  EXPECT_TRUE(security::DeriveDeviceCredential(code, "tab-replay", &credential));
+  crypto::Digest proof{};
+  EXPECT_TRUE(security::ComputePairingProof(credential, "tab-replay", pair.public_key(), &proof));
+  protocol::v1::ControlMessage message;
+  protocol::v1::Hello* hello = message.mutable_hello();
+  hello->set_client_id("tab-replay");
+  hello->set_client_name("Replay Tablet");
+  hello->set_app_version("1.3.5");
+  hello->set_protocol_version(1);
+  hello->set_directional_control_nonce(true);
+  hello->set_ephemeral_public_key(std::string(pair.public_key().begin(), pair.public_key().end()));
+  hello->set_pairing_proof(std::string(proof.begin(), proof.end()));
+  return message.SerializeAsString();
+}
+
+protocol::v1::AuthResult SendHello(uint16_t port, const std::string& hello) {
+  TcpClient client;
+  EXPECT_TRUE(client.Connect(port, 5s));
+  EXPECT_TRUE(client.SendFrame(hello));
+  std::string answer;
+  EXPECT_TRUE(client.ReadFrame(&answer, kAnswerDeadline));
+  protocol::v1::ControlMessage message;
+  EXPECT_TRUE(message.ParseFromString(answer));
+  return message.hello_ack().result();
+}
+
+TEST_F(Pairing, ReplayedHelloIsRejected) {
+  std::string out;
+  const size_t seen = host_.Output().size();
+  ASSERT_EQ(RunSim("ask", {"--id", "tab-replay", "--state-file", StateFile("r").string(), "--hold", "1"}, &out),
+            std::optional<int>(kSimNotAuthenticated))
+      << out;
+  ASSERT_TRUE(WaitForLineWith(host_, {"  Device: E2E Tablet"}, kAnswerDeadline)) << host_.Output();
+  const std::string code = LastPairingCode(seen);
+  ASSERT_EQ(code.size(), 6u);
+
+  const std::string hello = ProvenHello(code);
+  ASSERT_EQ(SendHello(control_port_, hello), protocol::v1::AUTH_RESULT_OK) << host_.Output();
+  // The same bytes again, as someone who captured them would send them.
+  EXPECT_NE(SendHello(control_port_, hello), protocol::v1::AUTH_RESULT_OK) << host_.Output();
+  EXPECT_TRUE(WaitForLineWith(host_, {"[WARN ] [Protocol] Hello rejected:", "(replayed Hello)"}, kAnswerDeadline))
+      << host_.Output();
 }
 
 }  // namespace
