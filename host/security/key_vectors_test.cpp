@@ -1,19 +1,31 @@
 // Known answers from an independent implementation (testdata/make_vectors.py)
 // for HKDF, the session keys of both authentication versions and of a key
-// rotation, and the secure frame of every nonce prefix. A tablet built on
-// another library must agree with the host byte for byte; these vectors pin
-// that agreement.
+// rotation, the secure frame of every nonce prefix, the pairing credential
+// and proofs, the authentication transcript, and identity signatures in both
+// directions (the generator's verified by the host, the host's of every build
+// verified by the generator). A tablet built on another library must agree
+// with the host byte for byte; these vectors pin that agreement.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "host/common/clock.h"
+#include "host/common/file_io.h"
+#include "host/common/platform_info.h"
+#include "host/security/auth_transcript.h"
 #include "host/security/crypto.h"
+#include "host/security/device_trust.h"
+#include "host/security/host_identity.h"
 #include "host/security/key_agreement.h"
+#include "host/security/pairing_code.h"
 #include "host/security/secure_frame.h"
 #include "host/security/testdata/key_vectors.inc"
 #include "tests/support/test_support.h"
@@ -290,6 +302,194 @@ TEST(KeyVectorsTest, FingerprintsAndHexPrefixes) {
     EXPECT_EQ(HexPrefix(frame, c.n), c.text);
   }
   EXPECT_EQ(HexPrefix(Bytes{}, 4), "none");
+}
+
+TEST(KeyVectorsTest, PairingCredentialAndProofs) {
+  const std::string_view client_id = kv::kPairing.client_id;
+  crypto::Digest credential{};
+  ASSERT_TRUE(DeriveDeviceCredential(kv::kPairing.code, client_id, &credential));
+  EXPECT_EQ(ToHex(credential), kv::kPairing.credential);
+
+  const Bytes v2_challenge = AuthProofChallenge(Hex(kv::kAuthV2.transcript_hash));
+  EXPECT_EQ(ToHex(v2_challenge), kv::kAuthV2.proof_challenge);
+  // Only a 32-byte hash makes a challenge.
+  EXPECT_TRUE(AuthProofChallenge(ByteView(Hex(kv::kAuthV2.transcript_hash)).first(31)).empty());
+
+  struct Case {
+    const char* name;
+    Bytes challenge;
+    const char* proof;
+  };
+  const Case cases[] = {
+      {"pairing challenge", Hex(kv::kPairing.challenge), kv::kPairing.proof},
+      {"auth v2 challenge", v2_challenge, kv::kAuthV2.proof},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    crypto::Digest proof{};
+    ASSERT_TRUE(ComputePairingProof(credential, client_id, c.challenge, &proof));
+    EXPECT_EQ(ToHex(proof), c.proof);
+  }
+}
+
+// The store itself accepts the independent proofs: first against the code
+// shown on the PC, then against the credential that pairing produced.
+TEST(KeyVectorsTest, DeviceTrustAcceptsIndependentProofs) {
+  ManualClock clock;
+  const std::string_view client_id = kv::kPairing.client_id;
+  DeviceTrust trust(clock);
+  trust.SetPairingCodeManager(std::make_shared<PairingCodeManager>([](uint32_t* value) {
+    *value = 123456;
+    return true;
+  }));
+  ASSERT_EQ(trust.PairingCodeForPrompt(), kv::kPairing.code);
+
+  const Bytes challenge = Hex(kv::kPairing.challenge);
+  Bytes wrong = Hex(kv::kPairing.proof);
+  wrong[0] ^= 0x01;
+  EXPECT_FALSE(trust.VerifyPairingProof(wrong, client_id, challenge).verified);
+
+  const PairingProofResult paired = trust.VerifyPairingProof(Hex(kv::kPairing.proof), client_id, challenge);
+  ASSERT_TRUE(paired.verified);
+  EXPECT_EQ(ToHex(paired.new_credential), kv::kPairing.credential);
+  ASSERT_TRUE(trust.TrustDevice(client_id, "Tablet", paired.new_credential));
+
+  const PairingProofResult known =
+      trust.VerifyPairingProof(Hex(kv::kAuthV2.proof), client_id, Hex(kv::kAuthV2.proof_challenge));
+  EXPECT_TRUE(known.verified);
+  EXPECT_TRUE(known.new_credential.empty());
+}
+
+TEST(KeyVectorsTest, AuthTranscriptAndHash) {
+  const Bytes tablet = Hex(kv::kTabletPair.public64);
+  const Bytes host = Hex(kv::kHostPair.public64);
+  const Bytes identity = Hex(kv::kIdentity.public65);
+  const Bytes transcript = BuildAuthTranscript(kv::kPairing.client_id, tablet, host, identity);
+  EXPECT_EQ(transcript.size(), 223u);
+  EXPECT_EQ(ToHex(transcript), kv::kAuthV2.transcript);
+  EXPECT_EQ(ToHex(AuthTranscriptHash(kv::kPairing.client_id, tablet, host, identity)), kv::kAuthV2.transcript_hash);
+}
+
+TEST(KeyVectorsTest, IdentityKeyBlobAndFingerprint) {
+  const Bytes scalar = Hex(kv::kIdentity.scalar);
+  const Bytes public65 = Hex(kv::kIdentity.public65);
+  crypto::EcdsaP256Key key;
+  ASSERT_TRUE(key.Import(scalar, public65)) << key.last_result().ToString();
+  EXPECT_EQ(ToHex(key.public_key()), kv::kIdentity.public65);
+  Bytes exported = key.ExportPrivateKey();
+  EXPECT_EQ(ToHex(exported), kv::kIdentity.scalar);
+  crypto::SecureWipe(exported);
+
+  Bytes blob = BuildIdentityPrivateBlob(public65, scalar);
+  EXPECT_EQ(ToHex(blob), kv::kIdentity.private_blob);
+  Bytes parsed_public;
+  Bytes parsed_private;
+  ASSERT_TRUE(ParseIdentityPrivateBlob(Hex(kv::kIdentity.private_blob), &parsed_public, &parsed_private));
+  EXPECT_EQ(ToHex(parsed_public), kv::kIdentity.public65);
+  EXPECT_EQ(ToHex(parsed_private), kv::kIdentity.scalar);
+  crypto::SecureWipe(parsed_private);
+  crypto::SecureWipe(blob);
+
+  EXPECT_EQ(IdentityFingerprint(public65), kv::kIdentity.fingerprint);
+}
+
+// host_identity.dat holding the vector's blob (the protection replaced by a
+// pass-through) loads to the same key, and what it signs verifies.
+TEST(KeyVectorsTest, HostIdentityLoadsFixedKey) {
+  orvane::testing::ScopedTempDir dir;
+  const auto path = dir.path() / kHostIdentityFileName;
+  const Bytes blob = Hex(kv::kIdentity.private_blob);
+  std::string file(kHostIdentityHeader, kHostIdentityHeaderBytes);
+  file.append(blob.begin(), blob.end());
+  ASSERT_TRUE(SafeReplaceFile(path, file));
+
+  HostIdentity::Environment env;
+  env.unprotect = [](ByteView in, std::string_view label, Bytes* out, HostResult*) {
+    EXPECT_EQ(label, kHostIdentityEntropy);
+    out->assign(in.begin(), in.end());
+    return true;
+  };
+  HostIdentity identity(env);
+  ASSERT_TRUE(identity.LoadOrCreate(path));
+  EXPECT_EQ(identity.origin(), HostIdentityOrigin::kLoaded);
+  EXPECT_EQ(ToHex(identity.PublicKey()), kv::kIdentity.public65);
+  EXPECT_EQ(identity.Fingerprint(), kv::kIdentity.fingerprint);
+  const Bytes hash = Hex(kv::kAuthV2.transcript_hash);
+  const Bytes signature = identity.Sign(hash);
+  ASSERT_EQ(signature.size(), crypto::kEcdsaP256SignatureBytes);
+  EXPECT_TRUE(crypto::EcdsaP256VerifyDigest(identity.PublicKey(), hash, signature));
+}
+
+// The generator's signature (its own nonce and arithmetic, checked by
+// python3-cryptography) in both of its valid forms, and inputs every
+// verifier refuses.
+TEST(KeyVectorsTest, IndependentSignatureVerifies) {
+  const Bytes public65 = Hex(kv::kIdentity.public65);
+  const Bytes hash = Hex(kv::kAuthV2.transcript_hash);
+  EXPECT_TRUE(crypto::EcdsaP256VerifyDigest(public65, hash, Hex(kv::kAuthV2.signature)));
+  EXPECT_TRUE(crypto::EcdsaP256VerifyDigest(public65, hash, Hex(kv::kAuthV2.other_form)));
+  for (const kv::SignatureReject& v : kv::kSignatureRejects) {
+    SCOPED_TRACE(v.name);
+    EXPECT_FALSE(crypto::EcdsaP256VerifyDigest(Hex(v.public65), Hex(v.digest), Hex(v.signature)));
+  }
+}
+
+std::string SignaturePlatform() {
+#ifdef _WIN32
+  return RunningUnderWine() ? "windows-wine" : "windows";
+#else
+  return "linux";
+#endif
+}
+
+// Signs the vector transcript with the vector key through the crypto seam.
+// With ORVANE_WRITE_SIGNATURE_TO set to a file, appends "<platform> <r||s>"
+// to it for the generator to verify (see make_vectors.py); otherwise only
+// checks the round trip.
+TEST(KeyVectorsTest, HostSignsFixedTranscript) {
+  crypto::EcdsaP256Key key;
+  ASSERT_TRUE(key.Import(Hex(kv::kIdentity.scalar), Hex(kv::kIdentity.public65))) << key.last_result().ToString();
+  const Bytes hash = Hex(kv::kAuthV2.transcript_hash);
+  const Bytes signature = key.SignDigest(hash);
+  ASSERT_EQ(signature.size(), crypto::kEcdsaP256SignatureBytes) << key.last_result().ToString();
+  EXPECT_TRUE(crypto::EcdsaP256VerifyDigest(key.public_key(), hash, signature));
+  Bytes other_hash = hash;
+  other_hash[0] ^= 0x01;
+  EXPECT_FALSE(crypto::EcdsaP256VerifyDigest(key.public_key(), other_hash, signature));
+
+  const char* target = std::getenv("ORVANE_WRITE_SIGNATURE_TO");
+  if (target == nullptr || *target == '\0') return;
+  std::FILE* f = OpenSharedFile(PathFromUtf8(target), "ab");
+  ASSERT_NE(f, nullptr) << target;
+  const std::string line = SignaturePlatform() + " " + ToHex(signature) + "\n";
+  const bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
+  EXPECT_EQ(std::fclose(f), 0) << target;
+  EXPECT_TRUE(written) << target;
+  std::printf("appended to %s: %s", target, line.c_str());
+}
+
+// What each build's code signed, verified by the generator when it wrote
+// the vectors, verifies here too: the host and an independent library agree
+// in both directions, on every build.
+TEST(KeyVectorsTest, CommittedHostSignaturesVerify) {
+  const Bytes public65 = Hex(kv::kIdentity.public65);
+  const Bytes hash = Hex(kv::kAuthV2.transcript_hash);
+  bool linux_seen = false;
+  bool windows_seen = false;
+  for (const kv::HostSignature& v : kv::kHostSignatures) {
+    SCOPED_TRACE(v.platform);
+    const std::string_view platform = v.platform;
+    ASSERT_NE(platform, "none") << "no host signatures collected: see testdata/make_vectors.py";
+    linux_seen |= platform == "linux";
+    windows_seen |= platform.substr(0, 7) == "windows";
+    const Bytes signature = Hex(v.signature);
+    EXPECT_TRUE(crypto::EcdsaP256VerifyDigest(public65, hash, signature));
+    Bytes flipped = signature;
+    flipped[17] ^= 0x04;
+    EXPECT_FALSE(crypto::EcdsaP256VerifyDigest(public65, hash, flipped));
+  }
+  EXPECT_TRUE(linux_seen);
+  EXPECT_TRUE(windows_seen);
 }
 
 }  // namespace

@@ -1,20 +1,56 @@
 #!/usr/bin/python3
-"""Writes key_vectors.inc: known answers for the host's key agreement and
-secure frames, computed with an implementation independent of the host's
-(python3-cryptography on top of its own OpenSSL build).
+r"""Writes key_vectors.inc: known answers for the host's key agreement, secure
+frames, pairing proofs, authentication transcript and identity signatures,
+computed with an implementation independent of the host's (python3-cryptography
+on top of its own OpenSSL build, hashlib/hmac, and plain integer arithmetic).
 
 Run with Debian's interpreter, which has the library:
     /usr/bin/python3 host/security/testdata/make_vectors.py
 Deterministic: no randomness, no network; rerunning writes identical bytes.
+The one signature made here uses the deterministic nonce of RFC 6979 (checked
+against that document's P-256 example) and is verified by the library.
+
+Host signatures (testdata/signatures.txt)
+-----------------------------------------
+That file holds signatures made by the host's own code, one build each, over
+the fixed transcript hash with the fixed identity key: one line
+"<platform> <128 hex digits r||s>" per signature; '#' starts a comment. This
+script verifies every one with python3-cryptography, writes nothing when one
+does not verify, and copies them into key_vectors.inc, where the test checks
+them with each build's own verifier too. ECDSA signatures are randomised, so
+they are collected once and committed. To renew them (after changing the
+identity key or the transcript, or to add a platform), from the repository
+root:
+  1. /usr/bin/python3 host/security/testdata/make_vectors.py --bootstrap
+     writes the vectors while accepting a file without signature lines (the
+     test of the committed signatures fails until step 4).
+  2. Delete the signature lines from signatures.txt (keep the comments).
+  3. Build security_tests in a Linux and a Windows build directory and let
+     each append its line:
+       ORVANE_WRITE_SIGNATURE_TO=$PWD/host/security/testdata/signatures.txt \
+           <linux build>/host/security_tests \
+           --gtest_filter=KeyVectorsTest.HostSignsFixedTranscript
+       ORVANE_WRITE_SIGNATURE_TO='Z:\work\main\host\security\testdata\signatures.txt' \
+           cmake/wine-run.sh <windows build>/host/security_tests.exe \
+           --gtest_filter=KeyVectorsTest.HostSignsFixedTranscript
+     Wine shows the Linux file system as drive Z:, so the Windows program is
+     given the same file as Z: followed by the absolute Linux path with
+     backslashes (the example is for a checkout at /work/main). Under Wine the
+     line is tagged "windows-wine" (Wine's CNG), on real Windows "windows".
+  4. /usr/bin/python3 host/security/testdata/make_vectors.py
 """
 
 import hashlib
+import hmac
 import os
 import struct
 import sys
 
+from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import (Prehashed, decode_dss_signature,
+                                                             encode_dss_signature)
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
@@ -25,6 +61,11 @@ NONCE_CONTROL_HOST_DIRECTIONAL = 0x40000001
 NONCE_CONTROL = 0x00000001
 NONCE_MEDIA = 0x00000002
 NONCE_INPUT = 0x00000003
+
+PAIRING_CREDENTIAL_LABEL = b"orvane-pairing-credential-v1"
+AUTH_TRANSCRIPT_LABEL = b"OVD-AUTH2"
+AUTH_PROOF_LABEL = b"OVD-AUTH2-PROOF"
+IDENTITY_BLOB_MAGIC = 0x32534345  # "ECS2" little-endian
 
 
 # P-256 in plain integers, to check the library's points and shared secrets
@@ -108,6 +149,103 @@ def secure_frame(key32, prefix, counter, plaintext):
     return b"OVD1" + bytes([0x01]) + struct.pack(">Q", counter) + sealed
 
 
+# --- ECDSA P-256 with the deterministic nonce of RFC 6979 (SHA-256) ----------------
+def rfc6979_nonce(scalar, digest):
+    # qlen = hlen = 256 bits: bits2int is the plain integer, bits2octets its
+    # value mod n.
+    x = scalar.to_bytes(32, "big")
+    h1 = (int.from_bytes(digest, "big") % P256_ORDER).to_bytes(32, "big")
+    v = b"\x01" * 32
+    k = b"\x00" * 32
+    k = hmac.new(k, v + b"\x00" + x + h1, hashlib.sha256).digest()
+    v = hmac.new(k, v, hashlib.sha256).digest()
+    k = hmac.new(k, v + b"\x01" + x + h1, hashlib.sha256).digest()
+    v = hmac.new(k, v, hashlib.sha256).digest()
+    while True:
+        v = hmac.new(k, v, hashlib.sha256).digest()
+        nonce = int.from_bytes(v, "big")
+        if 1 <= nonce < P256_ORDER:
+            return nonce
+        k = hmac.new(k, v + b"\x00", hashlib.sha256).digest()
+        v = hmac.new(k, v, hashlib.sha256).digest()
+
+
+def ecdsa_sign(scalar, digest):
+    """(r, s) over a 32-byte digest, with plain integer arithmetic."""
+    e = int.from_bytes(digest, "big") % P256_ORDER
+    nonce = rfc6979_nonce(scalar, digest)
+    r = ec_mul(nonce, P256_G)[0] % P256_ORDER
+    s = pow(nonce, -1, P256_ORDER) * (e + r * scalar) % P256_ORDER
+    assert r != 0 and s != 0
+    return r, s
+
+
+def raw_signature(r, s):
+    return r.to_bytes(32, "big") + s.to_bytes(32, "big")
+
+
+def library_verifies(public65, digest, raw):
+    """The library's verdict on a 64-byte r || s over a 32-byte digest."""
+    if len(raw) != 64:
+        return False
+    key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), public65)
+    der = encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big"))
+    try:
+        key.verify(der, digest, ec.ECDSA(Prehashed(hashes.SHA256())))
+        return True
+    except InvalidSignature:
+        return False
+
+
+# RFC 6979, appendix A.2.5: P-256, SHA-256, message "sample".
+RFC6979_KEY = 0xC9AFA9D845BA75166B5C215767B1D6934E50C3DB36E89B127B8A622B120F6721
+RFC6979_SAMPLE = (0xA6E3C57DD01ABE90086538398355DD4C3B17AA873382B0F24D6129493D8AAD60,
+                  0xEFD48B2AACB6A8FD1140DD9CD45E81D69D2C877B56AAF991C34D0EA84EAF3716,
+                  0xF7CB1C942D657C41D436C7A1B6E29F65F3E900DBB9AFF4064DC4AB2F843ACDA8)
+
+
+def check_rfc6979():
+    digest = hashlib.sha256(b"sample").digest()
+    assert rfc6979_nonce(RFC6979_KEY, digest) == RFC6979_SAMPLE[0]
+    assert ecdsa_sign(RFC6979_KEY, digest) == RFC6979_SAMPLE[1:]
+    point = ec_mul(RFC6979_KEY, P256_G)
+    public65 = b"\x04" + point[0].to_bytes(32, "big") + point[1].to_bytes(32, "big")
+    assert library_verifies(public65, digest, raw_signature(*RFC6979_SAMPLE[1:]))
+
+
+SIGNATURE_PLATFORMS = ("linux", "windows", "windows-wine")
+
+
+def read_host_signatures(path, public65, digest, bootstrap):
+    """The signatures in signatures.txt, each verified; exits on any fault."""
+    try:
+        with open(path, "r", encoding="ascii") as f:
+            lines = f.read().split("\n")
+    except OSError as e:
+        sys.exit("cannot read %s: %s" % (path, e))
+    found = []
+    for number, line in enumerate(lines, 1):
+        text = line.split("#", 1)[0].strip()
+        if not text:
+            continue
+        fields = text.split()
+        if len(fields) != 2 or fields[0] not in SIGNATURE_PLATFORMS or len(fields[1]) != 128:
+            sys.exit("%s:%d: expected \"<%s> <128 hex digits>\"" % (path, number, "|".join(SIGNATURE_PLATFORMS)))
+        try:
+            raw = bytes.fromhex(fields[1])
+        except ValueError:
+            sys.exit("%s:%d: not hex" % (path, number))
+        if not library_verifies(public65, digest, raw):
+            sys.exit("%s:%d: the %s signature does NOT verify over the transcript hash %s with the identity key"
+                     % (path, number, fields[0], digest.hex()))
+        found.append((fields[0], raw))
+    platforms = {p for p, _ in found}
+    if not bootstrap and ("linux" not in platforms or not platforms & {"windows", "windows-wine"}):
+        sys.exit("%s: needs a linux and a windows signature (see the procedure at the top of this script; "
+                 "--bootstrap writes the vectors without them)" % path)
+    return found
+
+
 # RFC 5869, appendix A.1 to A.3 (SHA-256): the library must reproduce them.
 RFC5869 = [
     ("rfc5869_a1", bytes([0x0B] * 22), bytes(range(0x00, 0x0D)), bytes(range(0xF0, 0xFA)), 42,
@@ -132,10 +270,17 @@ def c_string(text, indent):
     return ("\n" + " " * indent).join('"%s"' % p for p in pieces)
 
 
-def main():
+def main(argv):
+    bootstrap = argv[1:] == ["--bootstrap"]
+    if argv[1:] and not bootstrap:
+        sys.exit("usage: make_vectors.py [--bootstrap]")
+    check_rfc6979()
+    here = os.path.dirname(os.path.abspath(__file__))
+
     out = []
     w = out.append
-    w("// Known answers for key agreement and secure frames.")
+    w("// Known answers for key agreement, secure frames, pairing proofs, the")
+    w("// authentication transcript and identity signatures.")
     w("// Generated by make_vectors.py (python3-cryptography %s); do not edit." % __import__("cryptography").__version__)
     w("// Every byte string is lower-case hex. Regenerate with:")
     w("//   /usr/bin/python3 host/security/testdata/make_vectors.py")
@@ -285,10 +430,155 @@ def main():
     w('inline constexpr const char* kFingerprintAbc = "%s";' % fnv1a32(b"abc"))
     assert fnv1a32(b"abc") == "1A47E90B"
     w("")
+    # --- Pairing proofs -----------------------------------------------------------
+    client_id = b"tab-1"
+    code = b"123456"
+    pairing_challenge = bytes(range(64))
+    credential = hmac.new(code, client_id + PAIRING_CREDENTIAL_LABEL, hashlib.sha256).digest()
+    pairing_proof = hmac.new(credential, client_id + pairing_challenge, hashlib.sha256).digest()
+
+    w("// A tablet pairing with a code: credential = HMAC-SHA256(key = code,")
+    w("// client_id || \"%s\"), proof = HMAC-SHA256(key = credential," % PAIRING_CREDENTIAL_LABEL.decode())
+    w("// client_id || challenge).")
+    w("struct PairingVector {")
+    w("  const char* client_id;  // text")
+    w("  const char* code;       // text")
+    w("  const char* challenge;")
+    w("  const char* credential;")
+    w("  const char* proof;")
+    w("};")
+    w("")
+    w("inline constexpr PairingVector kPairing = {")
+    w('    "%s",' % client_id.decode())
+    w('    "%s",' % code.decode())
+    w("    %s," % c_string(h(pairing_challenge), 4))
+    w("    %s," % c_string(h(credential), 4))
+    w("    %s};" % c_string(h(pairing_proof), 4))
+    w("")
+
+    # --- Host identity ---------------------------------------------------------------
+    identity = KeyPair("orvane-kat-host-identity")
+    identity65 = b"\x04" + identity.public64
+    identity_blob = struct.pack("<II", IDENTITY_BLOB_MAGIC, 32) + identity.public64 + identity.scalar
+    assert identity_blob[:4] == b"ECS2" and len(identity_blob) == 104
+    identity_fp = ":".join("%02x" % b for b in hashlib.sha256(identity65).digest()[:16])
+
+    w("struct IdentityVector {")
+    w("  const char* scalar;        // 32 bytes, big-endian")
+    w("  const char* public65;      // 0x04 || X || Y")
+    w("  const char* private_blob;  // \"ECS2\", 32 (both little-endian), X, Y, d")
+    w("  const char* fingerprint;   // first 16 bytes of SHA-256(public65)")
+    w("};")
+    w("")
+    w("// Scalar = SHA-256(\"%s\") mod (n - 1) + 1." % identity.label)
+    w("inline constexpr IdentityVector kIdentity = {")
+    w("    %s," % c_string(h(identity.scalar), 4))
+    w("    %s," % c_string(h(identity65), 4))
+    w("    %s," % c_string(h(identity_blob), 4))
+    w('    "%s"};' % identity_fp)
+    w("")
+
+    # --- Authentication v2 -------------------------------------------------------------
+    def part(data):
+        return struct.pack(">I", len(data)) + data
+
+    transcript_bytes = (AUTH_TRANSCRIPT_LABEL + part(client_id) + part(tablet.public64) + part(host.public64) +
+                        part(identity65))
+    assert len(transcript_bytes) == 223
+    transcript_hash = hashlib.sha256(transcript_bytes).digest()
+    proof_challenge = AUTH_PROOF_LABEL + transcript_hash
+    auth_proof = hmac.new(credential, client_id + proof_challenge, hashlib.sha256).digest()
+
+    r, s_value = ecdsa_sign(identity.int_scalar, transcript_hash)
+    signature = raw_signature(r, s_value)
+    other_form = raw_signature(r, P256_ORDER - s_value)
+    assert library_verifies(identity65, transcript_hash, signature)
+    assert library_verifies(identity65, transcript_hash, other_form)
+    # Signing the 32-byte hash is ECDSA with SHA-256 over the transcript itself.
+    identity.private.public_key().verify(encode_dss_signature(r, s_value), transcript_bytes,
+                                         ec.ECDSA(hashes.SHA256()))
+    # And the library's own (randomised) signature over the transcript verifies
+    # against the same hash: a check of this script's prehashed path.
+    library_r, library_s = decode_dss_signature(identity.private.sign(transcript_bytes, ec.ECDSA(hashes.SHA256())))
+    assert library_verifies(identity65, transcript_hash, raw_signature(library_r, library_s))
+
+    w("// Authentication v2 for kPairing's client with the tablet's ephemeral key")
+    w("// kTabletPair, the host's kHostPair and the identity kIdentity.")
+    w("struct AuthV2Vector {")
+    w("  const char* transcript;       // \"OVD-AUTH2\" and four length-prefixed parts")
+    w("  const char* transcript_hash;  // SHA-256(transcript)")
+    w("  const char* proof_challenge;  // \"OVD-AUTH2-PROOF\" || transcript_hash")
+    w("  const char* proof;            // HMAC-SHA256(kPairing.credential, client_id || proof_challenge)")
+    w("  const char* signature;        // r || s over transcript_hash, RFC 6979 nonce")
+    w("  const char* other_form;       // r || n - s: the same signature's other valid form")
+    w("};")
+    w("")
+    w("inline constexpr AuthV2Vector kAuthV2 = {")
+    for value in (h(transcript_bytes), h(transcript_hash), h(proof_challenge), h(auth_proof), h(signature)):
+        w("    %s," % c_string(value, 4))
+    w("    %s};" % c_string(h(other_form), 4))
+    w("")
+
+    # Inputs every ECDSA verifier must refuse; the library refuses each.
+    def flip(data, index, mask):
+        changed = bytearray(data)
+        changed[index] ^= mask
+        return bytes(changed)
+
+    order = P256_ORDER.to_bytes(32, "big")
+    rejects = [
+        ("bit flipped in r", identity65, transcript_hash, flip(signature, 0, 0x80)),
+        ("bit flipped in s", identity65, transcript_hash, flip(signature, 63, 0x01)),
+        ("bit flipped in the digest", identity65, flip(transcript_hash, 31, 0x01), signature),
+        ("another public key", b"\x04" + host.public64, transcript_hash, signature),
+        ("r and s swapped", identity65, transcript_hash, signature[32:] + signature[:32]),
+        ("r = 0", identity65, transcript_hash, bytes(32) + signature[32:]),
+        ("s = 0", identity65, transcript_hash, signature[:32] + bytes(32)),
+        ("r = n", identity65, transcript_hash, order + signature[32:]),
+        ("s = n", identity65, transcript_hash, signature[:32] + order),
+    ]
+    for name, public65, digest, raw in rejects:
+        assert not library_verifies(public65, digest, raw), name
+
+    w("struct SignatureReject {")
+    w("  const char* name;")
+    w("  const char* public65;")
+    w("  const char* digest;")
+    w("  const char* signature;")
+    w("};")
+    w("")
+    w("inline constexpr SignatureReject kSignatureRejects[] = {")
+    for name, public65, digest, raw in rejects:
+        w('    {"%s",' % name)
+        w("     %s," % c_string(h(public65), 5))
+        w("     %s," % c_string(h(digest), 5))
+        w("     %s}," % c_string(h(raw), 5))
+    w("};")
+    w("")
+
+    # --- Signatures made by the host ---------------------------------------------------
+    host_signatures = read_host_signatures(os.path.join(here, "signatures.txt"), identity65, transcript_hash,
+                                           bootstrap)
+    w("// Made by each build's own code (KeyVectorsTest.HostSignsFixedTranscript)")
+    w("// with kIdentity over kAuthV2.transcript_hash, collected in signatures.txt")
+    w("// and verified by the generator.")
+    w("struct HostSignature {")
+    w("  const char* platform;")
+    w("  const char* signature;  // r || s")
+    w("};")
+    w("")
+    w("inline constexpr HostSignature kHostSignatures[] = {")
+    for platform, raw in host_signatures:
+        w('    {"%s",' % platform)
+        w("     %s}," % c_string(h(raw), 5))
+    if not host_signatures:
+        w('    {"none", ""},  // written with --bootstrap: no signatures collected yet')
+    w("};")
+    w("")
     w("}  // namespace orvane::security::key_vectors")
 
     text = "\n".join(out) + "\n"
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "key_vectors.inc")
+    path = os.path.join(here, "key_vectors.inc")
     with open(path, "w", encoding="ascii", newline="\n") as f:
         f.write(text)
     print("wrote %s (%d bytes)" % (path, len(text)))
@@ -296,4 +586,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv))
