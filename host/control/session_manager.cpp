@@ -10,6 +10,7 @@
 #include "host/control/tablet_auth.h"
 #include "host/control/tcp_server.h"
 #include "host/vdd/virtual_display.h"
+#include "host/video/synthetic_stream.h"
 
 namespace orvane {
 
@@ -61,7 +62,8 @@ SessionManager::SessionManager(SessionSetup setup, SessionManagerOptions options
       authenticator_(std::move(setup.authenticator)),
       handler_(clock_),
       opener_(handler_.Keys(), clock_),
-      receiver_(clock_) {
+      receiver_(clock_),
+      nack_(clock_, [this](uint32_t sequence) { return sender_.Retransmit(sequence); }) {
   if (setup.input_socket != net::kInvalidSocket) receiver_.AdoptSocket(setup.input_socket, setup.input_port);
   // A test's authenticator replaces the pool's.
   if (options_.hello_authenticator) {
@@ -75,6 +77,7 @@ SessionManager::SessionManager(SessionSetup setup, SessionManagerOptions options
 
 SessionManager::~SessionManager() {
   Stop();
+  StopSyntheticStream();
   if (receive_thread_.joinable()) {
     // Run was left without its clean-up (it never returned normally); make
     // sure the thread can end before joining it.
@@ -91,7 +94,9 @@ SessionManager::~SessionManager() {
 }
 
 std::unique_ptr<IPoolSession> MakeSessionManager(SessionSetup setup) {
-  return std::make_unique<SessionManager>(std::move(setup));
+  SessionManagerOptions options;
+  options.synthetic_stream = PlatformUsesSyntheticStream();
+  return std::make_unique<SessionManager>(std::move(setup), std::move(options));
 }
 
 SessionInitResult SessionManager::InitializeSlot() {
@@ -537,8 +542,9 @@ void SessionManager::HandleFrame(uint64_t key, const std::vector<uint8_t>& frame
     ApplyTransportSecurity();
   }
   if ((!was_authenticated || hello_again) && handler_.IsAuthenticated()) CompleteAuthentication(key);
-  // Quality changes, statistics, NACK batches and the clipboard side channel
-  // are served here once the stream controller exists.
+  ServeStreamFeedback();
+  // Quality changes and the clipboard side channel are served here once the
+  // stream controller exists.
 }
 
 void SessionManager::CloseAfterRefusal(uint64_t key, const char* reason) {
@@ -692,6 +698,7 @@ void SessionManager::OnInputDatagram(const uint8_t* data, size_t length, const n
 
 bool SessionManager::StartStreaming() {
   if (!options_.stream.start) {
+    if (options_.synthetic_stream) return StartSyntheticStream();
     LogWarn("[Session] StartStream refused: streaming is not available in this build");
     return false;
   }
@@ -700,8 +707,91 @@ bool SessionManager::StartStreaming() {
   return true;
 }
 
+bool SessionManager::StartSyntheticStream() {
+  if (streaming_) return true;
+  const SessionConfig config = handler_.GetSessionConfig();
+  sender_.SetBitrate(config.bitrate_kbps);
+  sender_.SetClientFragmentLimit(config.fragment_limit);
+  {
+    std::lock_guard<std::mutex> lock(nack_mu_);
+    nack_.Reset(config.bitrate_kbps);
+  }
+  StreamStartedInfo info;
+  info.session_id = config.session_id;
+  info.source_width = config.width;
+  info.source_height = config.height;
+  handler_.SendStreamStarted(info);
+  {
+    std::lock_guard<std::mutex> lock(synthetic_mu_);
+    synthetic_stop_ = false;
+  }
+  try {
+    synthetic_thread_ = std::thread([this, config] { SyntheticStreamLoop(config); });
+  } catch (const std::system_error& e) {
+    LogError("[Session] Could not start the synthetic stream thread: %s", e.what());
+    return false;
+  }
+  streaming_ = true;
+  LogInfo("[Session] Synthetic stream started: %ux%u @%u fps, %u kbps (test source; this build has no capture)",
+          config.width, config.height, config.fps, config.bitrate_kbps);
+  return true;
+}
+
+void SessionManager::StopSyntheticStream() {
+  {
+    std::lock_guard<std::mutex> lock(synthetic_mu_);
+    synthetic_stop_ = true;
+  }
+  synthetic_cv_.notify_all();
+  if (synthetic_thread_.joinable()) synthetic_thread_.join();
+}
+
+void SessionManager::SyntheticStreamLoop(SessionConfig config) {
+  const uint32_t fps = config.fps == 0 ? 60 : config.fps;
+  const SyntheticFrameShape shape{fps, config.bitrate_kbps, fps * 2};
+  const auto interval = std::chrono::microseconds(1'000'000 / fps);
+  auto next = std::chrono::steady_clock::now();
+  std::vector<uint8_t> frame;
+  for (uint64_t index = 0;; ++index) {
+    {
+      std::unique_lock<std::mutex> lock(synthetic_mu_);
+      if (synthetic_cv_.wait_until(lock, next, [this] { return synthetic_stop_; })) return;
+    }
+    next += interval;
+    const bool keyframe = index % shape.keyframe_interval == 0 || handler_.TakeKeyframeRequest();
+    const int64_t now = clock_.NowUs();
+    const uint64_t timestamp = now > 0 ? static_cast<uint64_t>(now) : index;
+    frame.resize(SyntheticFrameLength(shape, index, keyframe));
+    FillSyntheticFrame(timestamp, keyframe, frame.data(), frame.size());
+    if (!sender_.SendVideoFrame(next_video_seq_, timestamp, keyframe, false, frame.data(), frame.size())) {
+      uint64_t suppressed = 0;
+      if (stream_warnings_.Allow(clock_.TickMs(), &suppressed)) {
+        const HostResult error = sender_.LastResult();
+        LogWarn("[Session] Synthetic frame not sent %s (%llu similar suppressed)", error.ToString().c_str(),
+                static_cast<unsigned long long>(suppressed));
+      }
+    }
+  }
+}
+
+void SessionManager::ServeStreamFeedback() {
+  TabletStats stats;
+  const bool have_stats = handler_.TakeTabletStats(&stats);
+  if (have_stats) sender_.SetLoss(static_cast<int>(stats.packet_loss_pct + 0.5f));
+  NackBatch batch;
+  const bool have_nacks = handler_.TakeNackBatch(&batch);
+  if (!have_stats && !have_nacks) return;
+  std::lock_guard<std::mutex> lock(nack_mu_);
+  if (have_stats) nack_.UpdateRetryInterval(stats.rtt_ms);
+  if (have_nacks) {
+    nack_.Serve(batch.stream_type, batch.sequence_numbers);
+    nack_.MaybeLog();
+  }
+}
+
 void SessionManager::StopStreaming(int reason) {
   if (!streaming_.exchange(false)) return;
+  StopSyntheticStream();
   if (options_.stream.stop) options_.stream.stop(reason);
 }
 

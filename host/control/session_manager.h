@@ -46,6 +46,7 @@
 #include "host/control/session_types.h"
 #include "host/transport/input_receiver.h"
 #include "host/transport/media_sender.h"
+#include "host/transport/nack_server.h"
 
 namespace orvane {
 
@@ -101,6 +102,9 @@ struct SessionManagerOptions {
   SessionStreamHooks stream;
   // See ProtocolHandler::HelloAuthenticator.
   ProtocolHandler::HelloAuthenticator hello_authenticator;
+  // Without stream hooks: stream the synthetic source (builds without
+  // capture and encoding) instead of refusing StartStream.
+  bool synthetic_stream = false;
 };
 
 class SessionManager final : public IPoolSession {
@@ -176,6 +180,13 @@ class SessionManager final : public IPoolSession {
   void CompleteAuthentication(uint64_t key);
   void ConnectionClosed(bool log_closed);
 
+  bool StartSyntheticStream();
+  void StopSyntheticStream();
+  void SyntheticStreamLoop(SessionConfig config);
+  // The tablet's retransmission requests and statistics, after each control
+  // frame (receive thread).
+  void ServeStreamFeedback();
+
   void ApplyTransportSecurity();
   void DisableTransport();
   void OnInputDatagram(const uint8_t* data, size_t length, const net::Endpoint& from);
@@ -239,6 +250,19 @@ class SessionManager final : public IPoolSession {
 
   std::atomic<bool> streaming_{false};
   std::atomic<uint64_t> passes_{0};
+
+  // The stream-control lock: the retransmission server, reset at each
+  // stream start (main loop) and fed by the receive thread.
+  std::mutex nack_mu_;
+  NackServer nack_;
+
+  // The synthetic stream's thread; it alone uses next_video_seq_ while it runs.
+  std::mutex synthetic_mu_;
+  std::condition_variable synthetic_cv_;
+  bool synthetic_stop_ = false;  // under synthetic_mu_
+  std::thread synthetic_thread_;
+  uint32_t next_video_seq_ = 0;
+  RateLimiter stream_warnings_{1000};
 
   std::atomic<IVirtualDisplayManager*> virtual_displays_{nullptr};
   std::atomic<bool> clipboard_sharing_{true};

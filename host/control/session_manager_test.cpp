@@ -169,6 +169,26 @@ class TestDatagrams {
         security::SealSecureFrame(cipher_, key, security::kNonceInput, counter_++, security::AsBytes(bytes));
     Send(to_port, std::string(frame.begin(), frame.end()));
   }
+  // The next datagram opened under the key as media (prefix 2); false after
+  // the time-out.
+  bool ReceiveMedia(std::string* plaintext, int timeout_ms = 5000) {
+    for (;;) {
+      int error = 0;
+      if (net::PollOne(s_, true, false, timeout_ms, &error) != 1) return false;
+      uint8_t buffer[2048];
+      net::Endpoint from;
+      const long n = net::RecvFrom(s_, buffer, sizeof buffer, &from, &error);
+      if (n <= 0) return false;
+      security::SecureFrameView view;
+      if (!security::ParseSecureFrame(crypto::ByteView(buffer, static_cast<size_t>(n)), &view)) continue;
+      crypto::Bytes plain;
+      if (!security::OpenAesGcm(media_cipher_, TestKey(), security::kNonceMedia, view.counter, view.payload, &plain)) {
+        continue;
+      }
+      plaintext->assign(plain.begin(), plain.end());
+      return true;
+    }
+  }
   void Send(uint16_t to_port, const std::string& bytes) {
     int error = 0;
     EXPECT_EQ(net::SendTo(s_, bytes.data(), bytes.size(), net::Endpoint{"127.0.0.1", to_port}, &error),
@@ -180,6 +200,7 @@ class TestDatagrams {
   net::Socket s_ = net::kInvalidSocket;
   unsigned port_ = 0;
   crypto::AesGcm cipher_;
+  crypto::AesGcm media_cipher_;
   uint64_t counter_ = 0;
 };
 
@@ -263,15 +284,19 @@ class SessionManagerTest : public ::testing::Test {
       }
       return decision;
     };
-    options.stream.start = [this] {
-      std::lock_guard<std::mutex> lock(stream_mu_);
-      stream_events_.push_back("start");
-      return true;
-    };
-    options.stream.stop = [this](int reason) {
-      std::lock_guard<std::mutex> lock(stream_mu_);
-      stream_events_.push_back("stop " + std::to_string(reason));
-    };
+    if (synthetic_stream_) {
+      options.synthetic_stream = true;
+    } else {
+      options.stream.start = [this] {
+        std::lock_guard<std::mutex> lock(stream_mu_);
+        stream_events_.push_back("start");
+        return true;
+      };
+      options.stream.stop = [this](int reason) {
+        std::lock_guard<std::mutex> lock(stream_mu_);
+        stream_events_.push_back("stop " + std::to_string(reason));
+      };
+    }
     options.make_input_injector = [this] {
       auto injector = std::make_unique<RecordingInputInjector>();
       injector_ = injector.get();
@@ -332,6 +357,8 @@ class SessionManagerTest : public ::testing::Test {
   std::atomic<RecordingInputInjector*> injector_{nullptr};
   // The compatibility key the authenticator installs beside the test key.
   crypto::Bytes compat_key_;
+  // Stream the synthetic source instead of recording stream hooks.
+  bool synthetic_stream_ = false;
   std::mutex stream_mu_;
   std::vector<std::string> stream_events_;
   uint16_t input_port_ = 0;
@@ -786,6 +813,51 @@ TEST_F(SessionManagerTest, TabletThatSaysHelloAgainStartsItsCountersOver) {
   ASSERT_TRUE(tablet->Read(&answer));
   EXPECT_EQ(answer.pong().ping_timestamp_us(), 2u);
   EXPECT_FALSE(log_.Contains("replayed/stale"));
+}
+
+TEST_F(SessionManagerTest, SyntheticStreamReachesThePunchedPortAndServesNacks) {
+  synthetic_stream_ = true;
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  TestDatagrams udp;
+  udp.SendSealed(input_port_, "OVDMP1");
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("Media UDP remote endpoint updated via punch"); }));
+
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  pb::ControlMessage started;
+  ASSERT_TRUE(tablet->Read(&started));
+  EXPECT_EQ(started.stream_started().session_id(), "s-1");
+  ASSERT_TRUE(WaitFor([&] { return session_->Streaming(); }));
+
+  // Sealed video fragments: version 1, type 1, the first one of a keyframe.
+  std::string datagram;
+  ASSERT_TRUE(udp.ReceiveMedia(&datagram));
+  ASSERT_GE(datagram.size(), 20u);
+  EXPECT_EQ(datagram[0], 1);
+  EXPECT_EQ(datagram[1], 1);
+  EXPECT_EQ(datagram[2] & 1, 1) << "the stream opens with a keyframe";
+  const uint32_t first_seq = LoadBe32(reinterpret_cast<const uint8_t*>(datagram.data()) + 4);
+  EXPECT_EQ(first_seq, 0u);
+
+  // A lost fragment asked for again comes back, byte for byte.
+  pb::ControlMessage nack;
+  nack.mutable_nack_request()->set_stream_type(1);
+  nack.mutable_nack_request()->add_sequence_numbers(first_seq);
+  ASSERT_TRUE(tablet->Send(nack));
+  bool resent = false;
+  for (int i = 0; i < 2000 && !resent; ++i) {
+    std::string again;
+    if (!udp.ReceiveMedia(&again)) break;
+    resent = again.size() >= 8 && again[1] == 1 &&
+             LoadBe32(reinterpret_cast<const uint8_t*>(again.data()) + 4) == first_seq;
+    if (resent) {
+      EXPECT_EQ(again, datagram);
+    }
+  }
+  EXPECT_TRUE(resent);
+
+  ASSERT_TRUE(tablet->Send(StopStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return !session_->Streaming(); }));
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include "host/transport/input_receiver.h"
 
 #include <algorithm>
-#include <chrono>
-#include <exception>
+#include <array>
+#include <cstdint>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -48,6 +48,7 @@ const char* InputVerdictName(InputVerdict verdict) {
     case InputVerdict::kDecryptFailed: return "decrypt-failed";
     case InputVerdict::kKeyChanged: return "key-changed";
     case InputVerdict::kReplayed: return "replayed";
+    case InputVerdict::kOversized: return "oversized";
   }
   return "unknown";
 }
@@ -154,6 +155,29 @@ void InputDatagramGate::ResetKeyLocked() {
   has_key_ = false;
   ++generation_;
   window_.Reset();
+}
+
+// ------------------------------------------------------- receive errors
+
+InputRecvErrorPolicy::Kind InputRecvErrorPolicy::Classify(int error) {
+  switch (error) {
+    // A reset reports an earlier send's ICMP port-unreachable; an interrupt
+    // or an empty queue after poll (the stack discarded a datagram with a
+    // bad checksum) is harmless.
+    case net::kWsaEConnReset:
+    case net::kWsaEIntr:
+    case net::kWsaEWouldBlock: return Kind::kHarmless;
+    case net::kWsaEMsgSize: return Kind::kOversized;
+    default: return Kind::kUnexpected;
+  }
+}
+
+InputRecvErrorPolicy::Step InputRecvErrorPolicy::OnUnexpected(uint64_t now_ms) {
+  Step step;
+  if (consecutive_ < UINT32_MAX) ++consecutive_;
+  step.log = log_.Allow(now_ms, &step.suppressed);
+  step.back_off = consecutive_ >= kInputRecvErrorsBeforeBackOff;
+  return step;
 }
 
 // -------------------------------------------------------------- receiver
@@ -331,32 +355,20 @@ void InputReceiver::ReceiveLoop(net::Socket socket) {
   // thread, and the key schedule is made once per key.
   crypto::AesGcm aes;
   crypto::Bytes plaintext;
-  // The buffer holds the largest possible datagram; allocated once per run.
-  std::vector<uint8_t> buffer;
-  try {
-    buffer.resize(kMaxUdpDatagramBytes);
-  } catch (const std::exception&) {
-    LogError("[UDPRecv] Could not allocate the %zu-byte receive buffer", kMaxUdpDatagramBytes);
-    SetResult(HostResult::Failure(3, "recvfrom() failed on UDP input channel", kEOutOfMemory));
-    running_.store(false);
-    return;
-  }
+  // One byte more than the largest datagram the tablet sends: a datagram that
+  // fills it was longer (the stack cut it short) and is dropped.
+  std::array<uint8_t, kMaxInputDatagramBytes + 1> buffer{};
+  std::vector<net::PollEntry> poll{net::PollEntry{socket, true, false, false, false}};
+  InputRecvErrorPolicy errors;
 
   while (running_.load()) {
     int error = 0;
-    const int ready = net::PollOne(socket, true, false, kInputPollIntervalMs, &error);
+    const int ready = net::Poll(poll, kInputPollIntervalMs, &error);
     if (ready == 0) continue;
     if (!running_.load()) break;
     if (ready < 0) {
-      if (error == net::kWsaEIntr) continue;
-      uint64_t suppressed = 0;
-      if (recv_error_log_.Allow(clock_.TickMs(), &suppressed)) {
-        LogError("[UDPRecv] poll() failed: %d (suppressed=%llu)", error, static_cast<unsigned long long>(suppressed));
-      }
-      SetResult(HostResult::Failure(3, "recvfrom() failed on UDP input channel", HResultFromWin32(error)));
-      // Do not spin on a socket that keeps failing; Stop still sees the flag
-      // within one interval.
-      std::this_thread::sleep_for(std::chrono::milliseconds(kInputPollIntervalMs));
+      if (InputRecvErrorPolicy::Classify(error) != InputRecvErrorPolicy::Kind::kUnexpected) continue;
+      HandleUnexpectedError(errors, FailedCall::kPoll, error);
       continue;
     }
 
@@ -364,18 +376,54 @@ void InputReceiver::ReceiveLoop(net::Socket socket) {
     const long n = net::RecvFrom(socket, buffer.data(), buffer.size(), &from, &error);
     if (n < 0) {
       if (!running_.load()) break;
-      // A reset reports an earlier send's ICMP port-unreachable; an interrupt
-      // or an empty queue after poll is harmless.
-      if (error == net::kWsaEConnReset || error == net::kWsaEIntr || error == net::kWsaEWouldBlock) continue;
-      uint64_t suppressed = 0;
-      if (recv_error_log_.Allow(clock_.TickMs(), &suppressed)) {
-        LogError("[UDPRecv] recvfrom error: %d", error);
+      switch (InputRecvErrorPolicy::Classify(error)) {
+        case InputRecvErrorPolicy::Kind::kHarmless: break;
+        case InputRecvErrorPolicy::Kind::kOversized:
+          // Windows reports a datagram longer than the buffer as an error;
+          // it is gone from the queue either way.
+          errors.OnReceived();
+          CountVerdict(InputVerdict::kOversized);
+          break;
+        case InputRecvErrorPolicy::Kind::kUnexpected:
+          HandleUnexpectedError(errors, FailedCall::kRecvFrom, error);
+          break;
       }
-      SetResult(HostResult::Failure(3, "recvfrom() failed on UDP input channel", HResultFromWin32(error)));
+      continue;
+    }
+    errors.OnReceived();
+    // Before any other check: whoever sent it, it is not the tablet's.
+    if (static_cast<size_t>(n) > kMaxInputDatagramBytes) {
+      CountVerdict(InputVerdict::kOversized);
       continue;
     }
     HandleDatagram(aes, plaintext, buffer.data(), static_cast<size_t>(n), from);
   }
+}
+
+void InputReceiver::HandleUnexpectedError(InputRecvErrorPolicy& policy, FailedCall call, int error) {
+  const InputRecvErrorPolicy::Step step = policy.OnUnexpected(clock_.TickMs());
+  if (step.log) {
+    const unsigned long long suppressed = step.suppressed;
+    if (call == FailedCall::kPoll) {
+      if (suppressed == 0) {
+        LogError("[UDPRecv] poll() failed: %d", error);
+      } else {
+        LogError("[UDPRecv] poll() failed: %d (suppressed=%llu)", error, suppressed);
+      }
+    } else if (suppressed == 0) {
+      LogError("[UDPRecv] recvfrom error: %d", error);
+    } else {
+      LogError("[UDPRecv] recvfrom error: %d (suppressed=%llu)", error, suppressed);
+    }
+  }
+  SetResult(HostResult::Failure(3, "recvfrom() failed on UDP input channel", HResultFromWin32(error)));
+  // A socket that keeps failing must not spin this thread; Stop still sees
+  // the flag after the pause.
+  if (step.back_off) clock_.SleepMs(kInputRecvErrorBackOffMs);
+}
+
+void InputReceiver::CountVerdict(InputVerdict verdict) {
+  verdicts_[static_cast<size_t>(verdict)].fetch_add(1);
 }
 
 void InputReceiver::HandleDatagram(crypto::AesGcm& aes, crypto::Bytes& plaintext, const uint8_t* data,
@@ -384,7 +432,7 @@ void InputReceiver::HandleDatagram(crypto::AesGcm& aes, crypto::Bytes& plaintext
   Ipv4Address source{};
   if (!ParseIpv4Address(from.address, &source)) return;
   const InputVerdict verdict = gate_.Open(aes, crypto::ByteView(data, length), source, &plaintext);
-  verdicts_[static_cast<size_t>(verdict)].fetch_add(1);
+  CountVerdict(verdict);
   switch (verdict) {
     case InputVerdict::kAccepted:
       SetResult(HostResult::Success());

@@ -16,7 +16,17 @@
 //
 // Stop() never waits on a blocked receive: the thread waits in poll with a
 // short time-out and re-checks its running flag, so a stop returns within
-// about one poll interval on every platform.
+// about one poll interval on every platform. The socket is never shut down
+// or closed under the thread (an adopted socket must stay usable for the next
+// Start, and a closed handle could be reused by another socket before the
+// thread notices): the thread is joined first, then its socket is closed.
+//
+// Anyone on the network can send here, so nothing a datagram or a receive
+// error causes is logged per datagram: datagrams longer than the protocol's
+// 2048 bytes (or cut short by the stack) are dropped and counted silently
+// before any other check, unexpected receive errors are logged at most once
+// per second with the number suppressed, and after several in a row the
+// thread pauses briefly between receives instead of spinning.
 //
 // Results (LastResult()):
 //   code 1 "UDP receiver socket() failed" / "UDP receiver bind() failed"
@@ -48,15 +58,21 @@ namespace orvane {
 
 // Receive buffer of the input socket (SO_RCVBUF).
 inline constexpr int kInputReceiveBufferBytes = 512 * 1024;
-// Largest payload an IPv4 UDP datagram can carry (65535 - 20 - 8); the
-// receive buffer is sized to it once so no datagram is ever cut short.
-inline constexpr size_t kMaxUdpDatagramBytes = 65507;
+// Largest input datagram the tablet sends. The receive buffer has one byte
+// more, so a longer datagram shows as one that filled it (or, on Windows, as
+// WSAEMSGSIZE) and is dropped.
+inline constexpr size_t kMaxInputDatagramBytes = 2048;
 // How long the receive thread waits before it looks at its running flag.
 inline constexpr int kInputPollIntervalMs = 100;
 
 // Input-channel problems caused by the network (plaintext, failed
 // decryption): at most one log line per interval, with the number suppressed.
 inline constexpr uint64_t kInputDropLogIntervalMs = 1000;
+// Unexpected receive errors: at most one line per interval, and after this
+// many in a row a pause before each further receive.
+inline constexpr uint64_t kInputRecvErrorLogIntervalMs = 1000;
+inline constexpr uint32_t kInputRecvErrorsBeforeBackOff = 8;
+inline constexpr uint32_t kInputRecvErrorBackOffMs = 10;
 
 using Ipv4Address = std::array<uint8_t, 4>;
 
@@ -74,9 +90,10 @@ enum class InputVerdict : int {
   kDecryptFailed,    // code 4 "Failed to decrypt secure UDP input payload"
   kKeyChanged,       // the key was replaced while it was being decrypted: silent
   kReplayed,         // counter already accepted, or more than 63 behind: silent
+  kOversized,        // longer than 2048 bytes or cut short by the stack: silent
 };
-inline constexpr size_t kInputVerdictCount = 8;
-static_assert(static_cast<size_t>(InputVerdict::kReplayed) + 1 == kInputVerdictCount);
+inline constexpr size_t kInputVerdictCount = 9;
+static_assert(static_cast<size_t>(InputVerdict::kOversized) + 1 == kInputVerdictCount);
 // Fixed names for logs and test output ("accepted", "no-key-or-peer", ...).
 const char* InputVerdictName(InputVerdict verdict);
 
@@ -142,6 +159,32 @@ class InputDatagramGate {
   bool expected_peer_set_ = false;
 };
 
+// How the receive thread treats a failed receive (or wait). Portable, so the
+// rate limit and back-off are tested without a failing socket.
+class InputRecvErrorPolicy {
+ public:
+  enum class Kind {
+    kHarmless,    // interrupted, nothing queued after all, an earlier send's ICMP reset: ignored
+    kOversized,   // the datagram did not fit the buffer (WSAEMSGSIZE): dropped and counted
+    kUnexpected,  // anything else: result code 3, rate-limited line, back-off
+  };
+  struct Step {
+    bool log = false;         // write the error line now
+    uint64_t suppressed = 0;  // lines swallowed since the last one (when log)
+    bool back_off = false;    // pause kInputRecvErrorBackOffMs before receiving again
+  };
+
+  static Kind Classify(int error);
+  // One unexpected error at now_ms.
+  Step OnUnexpected(uint64_t now_ms);
+  // A datagram was received: the run of errors is over.
+  void OnReceived() { consecutive_ = 0; }
+
+ private:
+  RateLimiter log_{kInputRecvErrorLogIntervalMs};
+  uint32_t consecutive_ = 0;
+};
+
 class InputReceiver {
  public:
   using DatagramCallback = std::function<void(const uint8_t* data, size_t length, const net::Endpoint& from)>;
@@ -186,6 +229,11 @@ class InputReceiver {
 
  private:
   void ReceiveLoop(net::Socket socket);
+  // An unexpected poll or recvfrom failure: result, rate-limited line,
+  // back-off.
+  enum class FailedCall { kPoll, kRecvFrom };
+  void HandleUnexpectedError(InputRecvErrorPolicy& policy, FailedCall call, int error);
+  void CountVerdict(InputVerdict verdict);
   void HandleDatagram(crypto::AesGcm& aes, crypto::Bytes& plaintext, const uint8_t* data, size_t length,
                       const net::Endpoint& from);
   void ReportDrop(HostResult result, const net::Endpoint& from);
@@ -213,7 +261,6 @@ class InputReceiver {
   InputDatagramGate gate_;
   std::array<std::atomic<uint64_t>, kInputVerdictCount> verdicts_{};
 
-  RateLimiter recv_error_log_{2000};
   RateLimiter drop_log_{kInputDropLogIntervalMs};
 
   mutable std::mutex result_mu_;

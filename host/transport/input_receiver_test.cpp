@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <atomic>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -219,6 +221,58 @@ TEST_F(InputDatagramGateTest, DatagramBetweenKeyClearAndKeySetIsDropped) {
   EXPECT_EQ(OpenCounter(4), InputVerdict::kNoKeyOrPeer);
 }
 
+// ------------------------------------------------------- receive errors
+
+TEST(InputRecvErrorPolicyTest, ClassifiesReceiveErrors) {
+  using Kind = InputRecvErrorPolicy::Kind;
+  struct Case {
+    int error;
+    Kind kind;
+  };
+  const Case cases[] = {
+      {net::kWsaEConnReset, Kind::kHarmless},   {net::kWsaEIntr, Kind::kHarmless},
+      {net::kWsaEWouldBlock, Kind::kHarmless},  {net::kWsaEMsgSize, Kind::kOversized},
+      {net::kWsaEBadF, Kind::kUnexpected},      {net::kWsaENotSock, Kind::kUnexpected},
+      {net::kWsaENoBufs, Kind::kUnexpected},    {net::kWsaENetDown, Kind::kUnexpected},
+      {net::kWsaESysCallFailure, Kind::kUnexpected}, {0, Kind::kUnexpected},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    EXPECT_EQ(InputRecvErrorPolicy::Classify(c.error), c.kind);
+  }
+}
+
+TEST(InputRecvErrorPolicyTest, LogsOncePerSecondAndBacksOffAfterARunOfErrors) {
+  struct Step {
+    uint64_t at_ms;
+    bool received_before;  // a datagram arrived since the previous step
+    bool log;
+    uint64_t suppressed;
+    bool back_off;
+  };
+  const Step steps[] = {
+      {0, false, true, 0, false},  // the first error is logged
+      {1, false, false, 0, false},   {2, false, false, 0, false}, {3, false, false, 0, false},
+      {4, false, false, 0, false},   {5, false, false, 0, false}, {6, false, false, 0, false},
+      {7, false, false, 0, true},      // the eighth in a row: pause
+      {999, false, false, 0, true},    // still within the second
+      {1000, false, true, 8, true},    // one line a second, with what was swallowed
+      {1001, true, false, 0, false},   // a datagram ends the run, not the rate limit
+      {2500, false, true, 1, false},
+  };
+  InputRecvErrorPolicy policy;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.at_ms);
+    if (s.received_before) policy.OnReceived();
+    const InputRecvErrorPolicy::Step step = policy.OnUnexpected(s.at_ms);
+    EXPECT_EQ(step.log, s.log);
+    if (s.log) {
+      EXPECT_EQ(step.suppressed, s.suppressed);
+    }
+    EXPECT_EQ(step.back_off, s.back_off);
+  }
+}
+
 // -------------------------------------------------------------- receiver
 
 // A UDP socket bound to 127.0.0.1 on an ephemeral port, as the pool probes it.
@@ -235,11 +289,11 @@ net::Socket BindLoopback(uint16_t* port) {
 }
 
 // Whether a fresh socket can take the port (it is released by its holder).
-bool PortIsFree(uint16_t port) {
+bool PortIsFree(uint16_t port, const std::string& address = "127.0.0.1") {
   int error = 0;
   net::Socket s = net::Create(net::Kind::kUdp, &error);
   if (s == net::kInvalidSocket) return false;
-  const bool ok = net::Bind(s, "127.0.0.1", port) == 0;
+  const bool ok = net::Bind(s, address, port) == 0;
   net::Close(s);
   return ok;
 }
@@ -474,6 +528,154 @@ TEST_F(InputReceiverTest, BindFailureIsReported) {
   EXPECT_EQ(other.LastResult().code, 1);
   EXPECT_EQ(other.LastResult().message, "UDP receiver bind() failed");
   EXPECT_TRUE(log.Contains("[ERROR] [UDPRecv] bind() failed on port " + std::to_string(port_) + ": "));
+}
+
+// A sealed datagram of exactly `size` bytes (13 header + plaintext + 16 tag).
+Bytes SealedOfSize(ByteView key, uint64_t counter, size_t size) {
+  return SealInput(key, counter, std::string(size - 29, 'k'));
+}
+
+TEST_F(InputReceiverTest, DatagramsLongerThan2048BytesAreDroppedAndCountedWithoutALogLine) {
+  ASSERT_TRUE(receiver_.SetExpectedPeer("127.0.0.1"));
+  ASSERT_TRUE(receiver_.Start(port_, inbox_.Callback()));
+  testing::LogCapture log;
+  struct Case {
+    size_t size;
+    bool delivered;
+  };
+  const Case cases[] = {{2048, true}, {2049, false}, {3000, false}, {3000, false}, {65507, false}, {100, true}};
+  uint64_t counter = 1;
+  size_t expected_delivered = 0;
+  for (const Case& c : cases) {
+    const Bytes datagram = SealedOfSize(key_, counter++, c.size);
+    ASSERT_EQ(datagram.size(), c.size);
+    SendFromLoopback(port_, datagram);
+    if (c.delivered) ++expected_delivered;
+  }
+  // The last one is small and delivered: everything before it was judged.
+  ASSERT_TRUE(inbox_.WaitFor(expected_delivered));
+  WaitForVerdictsAndStop(InputVerdict::kAccepted, expected_delivered);
+  EXPECT_EQ(receiver_.VerdictCount(InputVerdict::kAccepted), 2u);
+  EXPECT_EQ(receiver_.VerdictCount(InputVerdict::kOversized), 4u);
+  const std::vector<std::string> payloads = inbox_.Payloads();
+  ASSERT_EQ(payloads.size(), 2u);
+  EXPECT_EQ(payloads[0].size(), 2048u - 29u);
+  EXPECT_EQ(payloads[1].size(), 100u - 29u);
+  EXPECT_TRUE(receiver_.LastResult().ok());
+  EXPECT_EQ(log.Count("[UDPRecv]"), 0u);
+}
+
+// The address a datagram from the socket arrives with ("" if none arrives).
+std::string SourceAddressOf(net::Socket sender) {
+  uint16_t port = 0;
+  const net::Socket probe = BindLoopback(&port);
+  if (probe == net::kInvalidSocket) return "";
+  int error = 0;
+  const uint8_t byte = 0;
+  net::Endpoint from;
+  if (net::SendTo(sender, &byte, 1, net::Endpoint{"127.0.0.1", port}, &error) == 1 &&
+      net::PollOne(probe, true, false, 5000, &error) > 0) {
+    uint8_t buffer[8];
+    if (net::RecvFrom(probe, buffer, sizeof buffer, &from, &error) < 0) from.address.clear();
+  }
+  net::Close(probe);
+  return from.address;
+}
+
+TEST_F(InputReceiverTest, AFloodOfGarbageNeitherFillsTheLogNorStopsTheTabletsInput) {
+  ASSERT_TRUE(receiver_.SetExpectedPeer("127.0.0.1"));
+  ASSERT_TRUE(receiver_.Start(port_, inbox_.Callback()));
+  testing::LogCapture log;
+
+  // A stranger on another loopback address; where that cannot be bound (or
+  // the stack sends from 127.0.0.1 anyway, as Wine does), the garbage comes
+  // from the tablet's own address, mostly unsealed.
+  int error = 0;
+  net::Socket flooder = net::Create(net::Kind::kUdp, &error);
+  ASSERT_NE(flooder, net::kInvalidSocket) << error;
+  const bool stranger = net::Bind(flooder, "127.0.0.2", 0) == 0 && SourceAddressOf(flooder) == "127.0.0.2";
+  std::mt19937 random(20250131);
+  std::vector<uint8_t> garbage(65507);
+  for (uint8_t& b : garbage) b = static_cast<uint8_t>(random());
+  std::uniform_int_distribution<size_t> size_of(0, garbage.size());
+  const net::Endpoint target{"127.0.0.1", port_};
+  for (int i = 0; i < 3000; ++i) {
+    // The first one is the largest there is, and certainly queued.
+    const size_t size = i == 0 ? garbage.size() : size_of(random);
+    const long sent = net::SendTo(flooder, garbage.data(), size, target, &error);
+    ASSERT_EQ(sent, static_cast<long>(size)) << "datagram " << i << " error " << error;
+  }
+  net::Close(flooder);
+
+  // The stack may have dropped some garbage and, while the queue was full, a
+  // sealed datagram too: the tablet keeps sending until one gets through.
+  bool delivered = false;
+  for (int attempt = 0; attempt < 100 && !delivered; ++attempt) {
+    SendSealed("after the flood");
+    delivered = testing::WaitFor([&] { return !inbox_.Payloads().empty(); }, 200);
+  }
+  ASSERT_TRUE(delivered);
+  receiver_.Stop();
+  EXPECT_EQ(inbox_.Payloads().front(), "after the flood");
+  EXPECT_TRUE(receiver_.LastResult().ok());
+  EXPECT_GE(receiver_.VerdictCount(InputVerdict::kOversized), 1u);
+  EXPECT_EQ(log.Count("[UDPRecv] recvfrom error"), 0u);
+  std::string lines;
+  for (const std::string& line : log.Lines()) lines += line + "\n";
+  std::string verdicts;
+  for (size_t v = 0; v < kInputVerdictCount; ++v) {
+    const InputVerdict verdict = static_cast<InputVerdict>(v);
+    verdicts += std::string(InputVerdictName(verdict)) + "=" + std::to_string(receiver_.VerdictCount(verdict)) + " ";
+  }
+  if (stranger) {
+    EXPECT_GE(receiver_.VerdictCount(InputVerdict::kWrongPeer), 1u) << verdicts;
+    EXPECT_EQ(log.Count("[UDPRecv]"), 0u) << lines;
+  } else {
+    // The clock stands still: one line for all the plaintext.
+    EXPECT_LE(log.Count("[UDPRecv]"), 1u) << lines;
+  }
+}
+
+TEST_F(InputReceiverTest, StopClosesTheSocketOnlyAfterTheThreadHasEnded) {
+  // The callback holds the receive thread, so Stop has to wait for it.
+  std::mutex mu;
+  std::condition_variable cv;
+  bool entered = false;
+  bool release = false;
+  InputReceiver receiver(clock_);
+  ASSERT_TRUE(receiver.SetExpectedPeer("127.0.0.1"));
+  ASSERT_TRUE(receiver.SetInputKey(key_));
+  ASSERT_TRUE(receiver.Start(0, [&](const uint8_t*, size_t, const net::Endpoint&) {
+    std::unique_lock<std::mutex> lock(mu);
+    entered = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  }));
+  const uint16_t port = receiver.Port();
+  ASSERT_NE(port, 0);
+  SendFromLoopback(port, SealInput(key_, 1, "hold"));
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return entered; }));
+  }
+
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    receiver.Stop();
+    stopped.store(true);
+  });
+  // Stop has cleared the running flag and is waiting for the thread.
+  EXPECT_TRUE(testing::WaitFor([&] { return !receiver.Running(); }));
+  EXPECT_FALSE(stopped.load());
+  EXPECT_FALSE(PortIsFree(port, "")) << "the socket was closed under the receive thread";
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  stopper.join();
+  EXPECT_TRUE(stopped.load());
+  EXPECT_TRUE(PortIsFree(port, ""));
 }
 
 TEST(InputReceiverPeerTest, InvalidExpectedPeerIsRefused) {
