@@ -1,5 +1,7 @@
 #include "host/control/input_injector.h"
 
+#include "host/app/logger.h"
+
 #include <climits>
 #include <cmath>
 
@@ -105,6 +107,46 @@ InputDispatchResult DispatchInputEvent(const uint8_t* data, size_t length, IInpu
       break;
   }
   return InputDispatchResult::kNoEvent;
+}
+
+bool LoggingInputInjector::Counted() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ++events_ <= kLoggedEvents;
+}
+
+void LoggingInputInjector::InjectTouch(const TouchInput& touch) {
+  if (!Counted()) return;
+  LogInfo("[Input] touch action=%d pointer=%u x=%.3f y=%.3f pressure=%.2f", static_cast<int>(touch.action),
+          touch.pointer_id, touch.x, touch.y, touch.pressure);
+}
+
+void LoggingInputInjector::InjectPen(const PenInput& pen) {
+  if (!Counted()) return;
+  LogInfo("[Input] pen action=%d x=%.3f y=%.3f pressure=%.2f buttons=%u", static_cast<int>(pen.action), pen.x, pen.y,
+          pen.pressure, pen.button_state);
+}
+
+void LoggingInputInjector::InjectKey(const KeyInput& key) {
+  if (!Counted()) return;
+  LogInfo("[Input] key action=%d code=%u modifiers=%u", static_cast<int>(key.action), key.key_code, key.modifiers);
+}
+
+void LoggingInputInjector::InjectMouse(const MouseInput& mouse) {
+  if (!Counted()) return;
+  LogInfo("[Input] mouse action=%d button=%d x=%.3f y=%.3f", static_cast<int>(mouse.action),
+          static_cast<int>(mouse.button), mouse.x, mouse.y);
+}
+
+void LoggingInputInjector::ReleaseAllContacts() {
+  uint64_t events = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    events = events_;
+    events_ = 0;
+  }
+  if (events > 0) {
+    LogInfo("[Input] %llu input events received; contacts released", static_cast<unsigned long long>(events));
+  }
 }
 
 }  // namespace orvane

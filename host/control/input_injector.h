@@ -87,6 +87,26 @@ class RecordingInputInjector final : public IInputInjector {
   size_t release_count_ = 0;
 };
 
+// Writes the events to the log instead of injecting them: the injector of
+// builds that cannot inject (Linux). The first kLoggedEvents events of a
+// connection are logged one by one, later ones are counted and summed up
+// when the contacts are released.
+class LoggingInputInjector final : public IInputInjector {
+ public:
+  static constexpr uint64_t kLoggedEvents = 64;
+
+  void InjectTouch(const TouchInput& touch) override;
+  void InjectPen(const PenInput& pen) override;
+  void InjectKey(const KeyInput& key) override;
+  void InjectMouse(const MouseInput& mouse) override;
+  void ReleaseAllContacts() override;
+
+ private:
+  bool Counted();
+  std::mutex mu_;
+  uint64_t events_ = 0;
+};
+
 enum class InputDispatchResult {
   kDispatched,
   kNoEvent,    // a valid InputEvent without an event: nothing to do

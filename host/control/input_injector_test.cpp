@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <string>
+#include "tests/support/test_support.h"
 
 namespace orvane {
 namespace {
@@ -103,6 +104,30 @@ TEST(InputInjectorTest, RecorderKeepsTheLatestEvents) {
   EXPECT_EQ(std::get<TouchInput>(events.front()).pointer_id, 5u);
   injector.ReleaseAllContacts();
   EXPECT_EQ(injector.ReleaseCount(), 1u);
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+TEST(LoggingInputInjectorTest, LogsTheFirstEventsAndCountsTheRest) {
+  testing::LogCapture log;
+  LoggingInputInjector injector;
+  TouchInput touch;
+  touch.pointer_id = 4;
+  touch.x = 0.25f;
+  injector.InjectTouch(touch);
+  KeyInput key;
+  key.key_code = 65;
+  injector.InjectKey(key);
+  EXPECT_TRUE(log.Contains("[INFO ] [Input] touch action=0 pointer=4 x=0.250 y=0.000 pressure=0.00"));
+  EXPECT_TRUE(log.Contains("[INFO ] [Input] key action=0 code=65 modifiers=0"));
+  for (uint64_t i = 2; i < LoggingInputInjector::kLoggedEvents + 10; ++i) injector.InjectMouse(MouseInput{});
+  EXPECT_EQ(log.Count("[Input] mouse"), LoggingInputInjector::kLoggedEvents - 2);
+  injector.ReleaseAllContacts();
+  EXPECT_TRUE(log.Contains("[INFO ] [Input] 74 input events received; contacts released"));
 }
 
 }  // namespace

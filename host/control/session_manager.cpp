@@ -96,6 +96,10 @@ SessionManager::~SessionManager() {
 std::unique_ptr<IPoolSession> MakeSessionManager(SessionSetup setup) {
   SessionManagerOptions options;
   options.synthetic_stream = PlatformUsesSyntheticStream();
+  if (options.synthetic_stream) {
+    // No desktop to inject into either: the events go to the log.
+    options.make_input_injector = [] { return std::make_unique<LoggingInputInjector>(); };
+  }
   return std::make_unique<SessionManager>(std::move(setup), std::move(options));
 }
 
@@ -446,6 +450,7 @@ void SessionManager::ClientDisconnected() {
   {
     std::lock_guard<std::mutex> lock(transport_mu_);
     transport_enabled_ = false;
+    punched_port_ = 0;
     receiver_.ClearPeerAndKeys();
     sender_.Disable();
   }
@@ -601,7 +606,10 @@ void SessionManager::ApplyTransportSecurity() {
     const std::string peer = server_->PeerAddress(slot_);
     crypto::Bytes key = handler_.Keys().ActiveKey();
     if (receiver_.SetExpectedPeer(peer)) {
-      if (!sender_.SetRemote(peer, media_port_)) {
+      // A port the tablet punched on this connection stays its media port
+      // when the keys change (a promotion, a new Hello).
+      const uint16_t port = punched_port_ != 0 ? punched_port_ : media_port_;
+      if (!sender_.SetRemote(peer, port)) {
         LogWarn("[Session] Media UDP remote could not be set %s", sender_.LastResult().ToString().c_str());
       }
       // Each channel gets its own copy of the key of this moment; a later
@@ -637,6 +645,7 @@ void SessionManager::DisableTransport() {
   {
     std::lock_guard<std::mutex> lock(transport_mu_);
     transport_enabled_ = false;
+    punched_port_ = 0;
     receiver_.ClearPeerAndKeys();
     sender_.Disable();
   }
@@ -663,6 +672,7 @@ void SessionManager::OnInputDatagram(const uint8_t* data, size_t length, const n
       // sender at a tablet that is gone.
       if (!transport_enabled_) return;
       updated = sender_.SetRemote(from.address, from.port);
+      if (updated) punched_port_ = from.port;
       if (!updated) error = sender_.LastResult();
     }
     if (updated) {

@@ -213,6 +213,7 @@ class SessionManager final : public IPoolSession {
   // datagram callback.
   std::mutex transport_mu_;
   bool transport_enabled_ = false;
+  uint16_t punched_port_ = 0;  // the tablet's media port from its punch; 0: none
 
   std::mutex injector_mu_;
   std::unique_ptr<IInputInjector> injector_;

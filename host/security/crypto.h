@@ -170,6 +170,9 @@ class AesGcm {
 
   // ciphertext || tag (plaintext length + 16 bytes); empty on failure.
   Bytes Seal(ByteView nonce, ByteView plaintext, ByteView aad = {});
+  // The same into out, which holds plaintext length + 16 bytes (no
+  // allocation; for the per-datagram paths). On failure out is wiped.
+  bool SealInto(ByteView nonce, ByteView plaintext, uint8_t* out, ByteView aad = {});
   // Opens ciphertext || tag into *plaintext. False (and *plaintext empty)
   // when the input is malformed or the tag does not verify.
   bool Open(ByteView nonce, ByteView sealed, ByteView aad, Bytes* plaintext);

@@ -488,36 +488,45 @@ bool AesGcm::SetKeyLocked(ByteView key) {
 }
 
 Bytes AesGcm::Seal(ByteView nonce, ByteView plaintext, ByteView aad) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (impl_ == nullptr || nonce.size() != kAesGcmNonceBytes || plaintext.size() > kAesGcmMaxInputBytes ||
-      aad.size() > kAesGcmMaxInputBytes) {
+  if (plaintext.size() > kAesGcmMaxInputBytes) {
+    std::lock_guard<std::mutex> lock(mu_);
     last_result_ = Invalid("seal needs a key, a 12-byte nonce and bounded input");
     return {};
   }
-  EVP_CIPHER_CTX* ctx = impl_->enc.get();
   Bytes out(plaintext.size() + kAesGcmTagBytes);
+  if (!SealInto(nonce, plaintext, out.data(), aad)) return {};
+  return out;
+}
+
+bool AesGcm::SealInto(ByteView nonce, ByteView plaintext, uint8_t* out, ByteView aad) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (impl_ == nullptr || out == nullptr || nonce.size() != kAesGcmNonceBytes ||
+      plaintext.size() > kAesGcmMaxInputBytes || aad.size() > kAesGcmMaxInputBytes) {
+    last_result_ = Invalid("seal needs a key, a 12-byte nonce and bounded input");
+    return false;
+  }
+  EVP_CIPHER_CTX* ctx = impl_->enc.get();
   int length = 0;
   bool ok = EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce.data()) == 1;
   if (ok && !aad.empty()) ok = EVP_EncryptUpdate(ctx, nullptr, &length, aad.data(), static_cast<int>(aad.size())) == 1;
   int written = 0;
   if (ok && !plaintext.empty()) {
-    ok = EVP_EncryptUpdate(ctx, out.data(), &length, plaintext.data(), static_cast<int>(plaintext.size())) == 1;
+    ok = EVP_EncryptUpdate(ctx, out, &length, plaintext.data(), static_cast<int>(plaintext.size())) == 1;
     written = length;
   }
   if (ok) {
-    ok = EVP_EncryptFinal_ex(ctx, out.data() + written, &length) == 1;
+    ok = EVP_EncryptFinal_ex(ctx, out + written, &length) == 1;
     written += length;
   }
   ok = ok && static_cast<size_t>(written) == plaintext.size() &&
-       EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kAesGcmTagBytes),
-                           out.data() + plaintext.size()) == 1;
+       EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kAesGcmTagBytes), out + plaintext.size()) == 1;
   if (!ok) {
-    SecureWipe(out);
+    SecureWipe(out, plaintext.size() + kAesGcmTagBytes);
     last_result_ = Fail("AES-GCM seal");
-    return {};
+    return false;
   }
-  last_result_ = HostResult::Success();
-  return out;
+  if (!last_result_.ok()) last_result_ = HostResult::Success();
+  return true;
 }
 
 bool AesGcm::Open(ByteView nonce, ByteView sealed, ByteView aad, Bytes* plaintext) {

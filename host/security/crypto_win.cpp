@@ -507,20 +507,30 @@ bool AesGcm::SetKeyLocked(ByteView key) {
 }
 
 Bytes AesGcm::Seal(ByteView nonce, ByteView plaintext, ByteView aad) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (impl_ == nullptr || nonce.size() != kAesGcmNonceBytes || plaintext.size() > kAesGcmMaxInputBytes ||
-      aad.size() > kAesGcmMaxInputBytes) {
+  if (plaintext.size() > kAesGcmMaxInputBytes) {
+    std::lock_guard<std::mutex> lock(mu_);
     last_result_ = Invalid("seal needs a key, a 12-byte nonce and bounded input");
     return {};
   }
   Bytes out(plaintext.size() + kAesGcmTagBytes);
+  if (!SealInto(nonce, plaintext, out.data(), aad)) return {};
+  return out;
+}
+
+bool AesGcm::SealInto(ByteView nonce, ByteView plaintext, uint8_t* out, ByteView aad) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (impl_ == nullptr || out == nullptr || nonce.size() != kAesGcmNonceBytes ||
+      plaintext.size() > kAesGcmMaxInputBytes || aad.size() > kAesGcmMaxInputBytes) {
+    last_result_ = Invalid("seal needs a key, a 12-byte nonce and bounded input");
+    return false;
+  }
   BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
   BCRYPT_INIT_AUTH_MODE_INFO(info);
   info.pbNonce = In(nonce);
   info.cbNonce = static_cast<ULONG>(nonce.size());
   info.pbAuthData = aad.empty() ? nullptr : In(aad);
   info.cbAuthData = static_cast<ULONG>(aad.size());
-  info.pbTag = out.data() + plaintext.size();
+  info.pbTag = out + plaintext.size();
   info.cbTag = static_cast<ULONG>(kAesGcmTagBytes);
   ULONG written = 0;
   // A null output buffer is a size query to CNG, which then neither writes
@@ -529,15 +539,15 @@ Bytes AesGcm::Seal(ByteView nonce, ByteView plaintext, ByteView aad) {
   uint8_t empty_out[1] = {0};
   const NTSTATUS st = BCryptEncrypt(impl_->key.get(), plaintext.empty() ? empty_in : In(plaintext),
                                     static_cast<ULONG>(plaintext.size()), &info, nullptr, 0,
-                                    plaintext.empty() ? empty_out : out.data(), static_cast<ULONG>(plaintext.size()),
+                                    plaintext.empty() ? empty_out : out, static_cast<ULONG>(plaintext.size()),
                                     &written, 0);
   if (!BCRYPT_SUCCESS(st) || written != plaintext.size()) {
-    SecureWipe(out);
+    SecureWipe(out, plaintext.size() + kAesGcmTagBytes);
     last_result_ = Fail("BCryptEncrypt(AES-GCM)", BCRYPT_SUCCESS(st) ? static_cast<NTSTATUS>(0xC0000023L) : st);
-    return {};
+    return false;
   }
-  last_result_ = HostResult::Success();
-  return out;
+  if (!last_result_.ok()) last_result_ = HostResult::Success();
+  return true;
 }
 
 bool AesGcm::Open(ByteView nonce, ByteView sealed, ByteView aad, Bytes* plaintext) {

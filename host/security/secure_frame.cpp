@@ -31,14 +31,26 @@ bool OpenAesGcm(crypto::AesGcm& context, ByteView key, uint32_t prefix, uint64_t
 }
 
 Bytes SealSecureFrame(crypto::AesGcm& context, ByteView key, uint32_t prefix, uint64_t counter, ByteView plaintext) {
-  Bytes sealed = SealAesGcm(context, key, prefix, counter, plaintext);
-  if (sealed.empty()) return {};
-  Bytes frame(kSecureFrameHeaderBytes + sealed.size());
-  std::memcpy(frame.data(), kSecureFrameMagic, sizeof(kSecureFrameMagic));
-  frame[4] = kSecureFrameEncryptedFlag;
-  StoreBe64(frame.data() + 5, counter);
-  std::memcpy(frame.data() + kSecureFrameHeaderBytes, sealed.data(), sealed.size());
+  Bytes frame;
+  if (!SealSecureFrameInto(context, key, prefix, counter, plaintext, &frame)) return {};
   return frame;
+}
+
+bool SealSecureFrameInto(crypto::AesGcm& context, ByteView key, uint32_t prefix, uint64_t counter, ByteView plaintext,
+                         Bytes* frame) {
+  frame->clear();
+  if (key.size() < kEnvelopeKeyBytes || plaintext.size() > crypto::kAesGcmMaxInputBytes) return false;
+  if (!context.SetKey(key.first(kEnvelopeKeyBytes))) return false;
+  frame->resize(kSecureFrameHeaderBytes + plaintext.size() + crypto::kAesGcmTagBytes);
+  std::memcpy(frame->data(), kSecureFrameMagic, sizeof(kSecureFrameMagic));
+  (*frame)[4] = kSecureFrameEncryptedFlag;
+  StoreBe64(frame->data() + 5, counter);
+  const Nonce nonce = BuildNonce(prefix, counter);
+  if (!context.SealInto(nonce, plaintext, frame->data() + kSecureFrameHeaderBytes)) {
+    frame->clear();
+    return false;
+  }
+  return true;
 }
 
 bool HasSecureFrameMagic(ByteView bytes) {

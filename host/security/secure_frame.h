@@ -52,6 +52,10 @@ bool OpenAesGcm(crypto::AesGcm& context, ByteView key, uint32_t prefix, uint64_t
 
 // A complete secure frame (header, ciphertext, tag); empty on failure.
 Bytes SealSecureFrame(crypto::AesGcm& context, ByteView key, uint32_t prefix, uint64_t counter, ByteView plaintext);
+// The same into *frame, reusing its storage (no allocation once it has
+// grown to the largest frame); false and *frame empty on failure.
+bool SealSecureFrameInto(crypto::AesGcm& context, ByteView key, uint32_t prefix, uint64_t counter, ByteView plaintext,
+                         Bytes* frame);
 
 // The parts of a received frame. The payload points into the frame.
 struct SecureFrameView {

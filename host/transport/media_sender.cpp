@@ -374,8 +374,7 @@ bool MediaSender::SealLocked(crypto::ByteView datagram, crypto::Bytes* out, Host
   // The counter is consumed even when sealing or sending fails afterwards:
   // it must never be handed out twice under this key.
   const uint64_t counter = current.next_counter++;
-  *out = security::SealSecureFrame(aes_, key_, security::kNonceMedia, counter, datagram);
-  if (out->empty()) {
+  if (!security::SealSecureFrameInto(aes_, key_, security::kNonceMedia, counter, datagram, out)) {
     *failure = EncryptFailure();
     return false;
   }
@@ -401,7 +400,9 @@ bool MediaSender::SendSealed(const uint8_t* data, size_t length, uint64_t genera
     *failure = HostResult::Failure(2, "Media stream was reset: datagram not sent", kEFail);
     return false;
   }
-  crypto::Bytes frame;
+  // The envelope is built in one buffer that lives with the sender, so a
+  // datagram costs no allocation.
+  crypto::Bytes& frame = seal_buffer_;
   if (!SealLocked(crypto::ByteView(data, length), &frame, failure)) return false;
   if (const int e = sink_.SendTo(socket_, remote_, frame.data(), frame.size()); e != 0) {
     *error = e;

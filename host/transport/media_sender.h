@@ -198,6 +198,7 @@ class MediaSender {
 
   IClock& clock_;
   IPreciseSleeper& sleeper_;
+  crypto::Bytes seal_buffer_;  // under send_mu_
   IDatagramSink& sink_;
 
   mutable std::mutex send_mu_;  // socket, destination, key, counters, cipher context, sink

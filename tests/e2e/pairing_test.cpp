@@ -176,8 +176,9 @@ TEST_F(Pairing, WrongCodesPausePairing) {
   const std::string wrong = LastPairingCode(0) == "000000" ? "000001" : "000000";
   for (int i = 0; i < 5; ++i) {
     SCOPED_TRACE(i);
-    ASSERT_EQ(RunSim("wrong-" + std::to_string(i),
-                     {"--state-file", StateFile("w" + std::to_string(i)).string(), "--pairing-code", wrong}, &out),
+    std::string tag = "wrong-";
+    tag += std::to_string(i);
+    ASSERT_EQ(RunSim(tag, {"--state-file", StateFile(tag + ".state").string(), "--pairing-code", wrong}, &out),
               std::optional<int>(kSimNotAuthenticated))
         << out;
   }
@@ -241,6 +242,45 @@ TEST_F(Pairing, ReplayedHelloIsRejected) {
   EXPECT_NE(SendHello(control_port_, hello), protocol::v1::AUTH_RESULT_OK) << host_.Output();
   EXPECT_TRUE(WaitForLineWith(host_, {"[WARN ] [Protocol] Hello rejected:", "(replayed Hello)"}, kAnswerDeadline))
       << host_.Output();
+}
+
+// The stream itself: the host's synthetic source through the real media
+// path to the simulated tablet, which drops a share of the datagrams on
+// purpose and completes every access unit from parity or by asking again.
+TEST_F(Pairing, StreamArrivesCompleteDespiteLossAndInputReachesTheHost) {
+  const std::string state = StateFile("stream.state").string();
+  std::string out;
+  size_t seen = host_.Output().size();
+  ASSERT_EQ(RunSim("ask", {"--state-file", state, "--hold", "1"}, &out), std::optional<int>(kSimNotAuthenticated))
+      << out;
+  ASSERT_TRUE(WaitForLineWith(host_, {"  Device: E2E Tablet"}, kAnswerDeadline)) << host_.Output();
+  const std::string code = LastPairingCode(seen);
+  ASSERT_EQ(code.size(), 6u);
+
+  seen = host_.Output().size();
+  ASSERT_EQ(RunSim("stream", {"--state-file", state, "--pairing-code", code, "--drop-percent", "5", "--send",
+                              "capability,start-stream,wait-media:60:15000,touch:3,key:65,wait:300,stop-stream,end"},
+                   &out),
+            std::optional<int>(0))
+      << out << host_.Output();
+  EXPECT_TRUE(HasLineWith(out, {"[Sim] Media: ", "access units complete after"})) << out;
+  EXPECT_TRUE(HasLineWith(out, {"[Sim] Media: datagrams=", " mismatched=0 "})) << out;
+  EXPECT_TRUE(HasLineWith(out, {"[Sim] Media: datagrams=", " incomplete=0 "})) << out;
+  EXPECT_FALSE(HasLineWith(out, {"dropped_on_purpose=0 "})) << out;
+  const std::string host_out = host_.Output().substr(seen);
+  EXPECT_TRUE(HasLineWith(host_out, {"[INFO ] [Session] Media UDP remote endpoint updated via punch: 127.0.0.1:"}))
+      << host_out;
+  EXPECT_TRUE(HasLineWith(host_out, {"[INFO ] [Session] Synthetic stream started:"})) << host_out;
+  EXPECT_TRUE(HasLineWith(host_out, {"[INFO ] [Retransmit] last "})) << host_out;
+  // The input events arrived in the order the tablet sent them.
+  const size_t down = host_out.find("[Input] touch action=0");
+  const size_t up = host_out.find("[Input] touch action=2");
+  const size_t key = host_out.find("[Input] key action=0 code=65");
+  ASSERT_NE(down, std::string::npos) << host_out;
+  ASSERT_NE(up, std::string::npos) << host_out;
+  ASSERT_NE(key, std::string::npos) << host_out;
+  EXPECT_LT(down, up);
+  EXPECT_LT(up, key);
 }
 
 }  // namespace

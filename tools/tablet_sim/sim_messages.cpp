@@ -208,6 +208,27 @@ pb::ControlMessage MessageFactory::BuildCapabilityExchange(const TabletCapabilit
   return m;
 }
 
+pb::ControlMessage MessageFactory::BuildNackRequest(const std::vector<uint32_t>& sequence_numbers) {
+  pb::ControlMessage m = NewEnvelope();
+  pb::NackRequest* nack = m.mutable_nack_request();
+  nack->set_stream_type(1);
+  for (const uint32_t seq : sequence_numbers) nack->add_sequence_numbers(seq);
+  return m;
+}
+
+pb::ControlMessage MessageFactory::BuildStatsReport(const MeasuredStats& stats) {
+  pb::ControlMessage m = NewEnvelope();
+  pb::StatsReport* r = m.mutable_stats_report();
+  r->set_session_id(stats.session_id);
+  r->set_timestamp_us(m.timestamp_us());
+  r->set_rtt_ms(stats.rtt_ms);
+  r->set_packet_loss_pct(stats.packet_loss_pct);
+  r->set_current_bitrate_kbps(stats.bitrate_kbps);
+  r->set_fec_recovered_packets(stats.fec_recovered_packets);
+  r->set_route_class(stats.route_class);
+  return m;
+}
+
 pb::ControlMessage MessageFactory::BuildStep(const ScriptStep& step, const TabletCapabilities& caps) {
   if (step.kind == StepKind::kCapability) return BuildCapabilityExchange(caps);
   pb::ControlMessage m = NewEnvelope();

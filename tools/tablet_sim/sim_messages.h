@@ -51,6 +51,20 @@ class MessageFactory {
   // Opus audio, touch, pen and keyboard input, FEC and stream resizing.
   pb::ControlMessage BuildCapabilityExchange(const TabletCapabilities& caps);
 
+  // NackRequest for video (stream type 1) with these sequence numbers.
+  pb::ControlMessage BuildNackRequest(const std::vector<uint32_t>& sequence_numbers);
+
+  // The StatsReport of what the tablet measured over the last interval.
+  struct MeasuredStats {
+    std::string session_id;
+    float rtt_ms = 0;
+    float packet_loss_pct = 0;
+    uint32_t bitrate_kbps = 0;
+    uint32_t fec_recovered_packets = 0;
+    std::string route_class;
+  };
+  pb::ControlMessage BuildStatsReport(const MeasuredStats& stats);
+
   // Every other script step except hello, key-rotation and wait (which the
   // session handles): the message with the step's fields. A Ping carries the
   // envelope's timestamp as send_timestamp_us.

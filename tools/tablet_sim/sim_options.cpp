@@ -122,7 +122,8 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
                              arg == "--send" || arg == "--codecs" || arg == "--screen" || arg == "--fps" ||
                              arg == "--route" || arg == "--max-fragments" || arg == "--orientation" ||
                              arg == "--answer-wait" || arg == "--key-order" || arg == "--auth-version" ||
-                             arg == "--pairing-code" || arg == "--state-file";
+                             arg == "--pairing-code" || arg == "--state-file" || arg == "--input-port" ||
+                             arg == "--drop-percent" || arg == "--drop-seed" || arg == "--check-synthetic";
     if (!takes_value) return fail(Join({"unknown option '", EscapeUntrusted(Utf8Prefix(arg, 64)), "'"}));
     if (i + 1 >= args.size()) return fail(Join({arg, " needs a value"}));
     const std::string& value = args[++i];
@@ -221,6 +222,26 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
                           " bytes of UTF-8"}));
       }
       o.state_file = value;
+    } else if (arg == "--input-port") {
+      const auto v = ParseNumber(value, 5, 1, 65535);
+      if (!v) return fail("--input-port needs a number from 1 to 65535");
+      o.input_port = static_cast<uint16_t>(*v);
+    } else if (arg == "--drop-percent") {
+      const auto v = ParseNumber(value, 2, 0, kMaxDropPercent);
+      if (!v) return fail(Join({"--drop-percent needs a number from 0 to ", std::to_string(kMaxDropPercent)}));
+      o.drop_percent = *v;
+    } else if (arg == "--drop-seed") {
+      const auto v = ParseNumber(value, 9, 0, 999'999'999);
+      if (!v) return fail("--drop-seed needs a number from 0 to 999999999");
+      o.drop_seed = *v;
+    } else if (arg == "--check-synthetic") {
+      if (value == "on") {
+        o.check_synthetic = true;
+      } else if (value == "off") {
+        o.check_synthetic = false;
+      } else {
+        return fail("--check-synthetic needs on or off");
+      }
     } else {  // --answer-wait
       const auto v = ParseNumber(value, 6, 0, kMaxAnswerWaitMs);
       if (!v) {
@@ -290,6 +311,21 @@ std::string SimUsageText() {
       "  to try the host's handling of unauthenticated tablets. A whole visit:\n"
       "    --state-file tab.state --send capability,ping,key-rotation,end\n"
       "\n"
+      "Media and input (after authentication):\n"
+      "  The tablet opens a UDP socket on an ephemeral port, sends the media punch\n"
+      "  (three times, 100 ms apart) from it to the host's input port once the\n"
+      "  CapabilityAccept names that port (or at start-stream), reassembles the video,\n"
+      "  repairs losses with the parity packets and NackRequest, sends a StatsReport\n"
+      "  every second while media arrives and prints a summary at the end.\n"
+      "  --input-port N           the host's input port until a CapabilityAccept names\n"
+      "                           it (default 9432)\n"
+      "  --drop-percent P         drop P percent (0..50) of the received media datagrams\n"
+      "                           on purpose, before they are opened (default 0)\n"
+      "  --drop-seed S            seed of the choice of dropped datagrams: the same seed\n"
+      "                           drops the same ones (default 1, at most 999999999)\n"
+      "  --check-synthetic on|off compare every complete access unit with the host's\n"
+      "                           synthetic test stream (default on)\n"
+      "\n"
       "Other options:\n"
       "  --quiet                  print errors only\n"
       "  --help, -h               this text\n"
@@ -341,6 +377,17 @@ std::string SimUsageText() {
       "  [Sim] Connection closed by host\n"
       "  [Sim] Held the connection for N s; closing it\n"
       "  [Sim] Closing the connection (end step)\n"
+      "  [Sim] Media socket open on port N\n"
+      "  [Sim] Sent media punch to port N from port N\n"
+      "  [Sim] Sent input touch action=down pointer_id=1 x=... (N bytes, input ctr=N) to port N\n"
+      "  [Sim] Media: first access unit complete: seq=N ts=N N bytes in N fragments ...\n"
+      "  [Sim] Media: N access units complete after N ms   (wait-media; or: only N of N\n"
+      "        access units complete within N ms)\n"
+      "  [Sim] Sent NackRequest ... / Sent StatsReport ...   (the first few of each)\n"
+      "  [Sim] Media: datagrams=N opened=N dropped_on_purpose=N access_units complete=N\n"
+      "        (by_fec=N by_nack=N) incomplete=N mismatched=N nacks_sent=N\n"
+      "        sequence_numbers_requested=N           (one line, at the end)\n"
+      "  [Sim] Media details: video=N parity=N audio=N ...   (at the end)\n"
       "\n"
       "Exit codes: 0 normal end (host closed, the hold ran out or the script ended the\n"
       "run); 1 could not connect; 2 bad command line; 3 the connection failed or the\n"

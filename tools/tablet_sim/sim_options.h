@@ -22,6 +22,8 @@ inline constexpr size_t kMaxListItems = 16;
 inline constexpr uint32_t kMaxScreenSide = 16'384;
 inline constexpr uint32_t kMaxAnswerWaitMs = 600'000;
 inline constexpr size_t kMaxStatePathBytes = 4096;
+inline constexpr uint32_t kMaxDropPercent = 50;
+inline constexpr uint16_t kDefaultHostInputPort = 9432;
 
 // What the tablet tells the host in its CapabilityExchange. The defaults are
 // a current 120 Hz tablet on Wi-Fi with hardware decoders for both codecs.
@@ -70,6 +72,16 @@ struct SimOptions {
   std::string state_file;
   // Trust a host identity key other than the remembered one (and remember it).
   bool accept_new_identity = false;
+
+  // Media and input (once authenticated).
+  // The host's input port while no CapabilityAccept has named it.
+  uint16_t input_port = kDefaultHostInputPort;
+  // Share of the received media datagrams dropped on purpose (0..50), chosen
+  // by a generator seeded with drop_seed, so that a run can be repeated.
+  uint32_t drop_percent = 0;
+  uint32_t drop_seed = 1;
+  // Compare every complete access unit with the host's synthetic stream.
+  bool check_synthetic = true;
 
   // The run tries to authenticate: it has a credential or a state file, or
   // speaks auth v2. It then stops when authentication fails and ends with

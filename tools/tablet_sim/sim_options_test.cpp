@@ -28,6 +28,22 @@ TEST(SimOptions, DefaultsMatchAHostOnThisComputer) {
   EXPECT_TRUE(r.options.state_file.empty());
   EXPECT_FALSE(r.options.accept_new_identity);
   EXPECT_FALSE(r.options.Authenticating());
+  // Media: nothing dropped, every unit checked, the host's default input port.
+  EXPECT_EQ(r.options.drop_percent, 0u);
+  EXPECT_EQ(r.options.drop_seed, 1u);
+  EXPECT_TRUE(r.options.check_synthetic);
+  EXPECT_EQ(r.options.input_port, 9432);
+}
+
+TEST(SimOptions, ReadsTheMediaOptions) {
+  const ParseResult r = ParseSimCommandLine(
+      {"--drop-percent", "50", "--drop-seed", "999999999", "--check-synthetic", "off", "--input-port", "19432"});
+  ASSERT_EQ(r.status, ParseStatus::kRun) << r.error;
+  EXPECT_EQ(r.options.drop_percent, 50u);
+  EXPECT_EQ(r.options.drop_seed, 999999999u);
+  EXPECT_FALSE(r.options.check_synthetic);
+  EXPECT_EQ(r.options.input_port, 19432);
+  EXPECT_TRUE(ParseSimCommandLine({"--check-synthetic", "on"}).options.check_synthetic);
 }
 
 TEST(SimOptions, ReadsTheAuthenticationOptions) {
@@ -97,7 +113,10 @@ TEST(SimOptions, HelpWinsOverEverythingElse) {
                              "--hold", "--quiet", "--help", "--key-order lsb|msb", "--no-directional-nonce",
                              "key-rotation[:EPOCH|same]", "--auth-version 1|2", "--pairing-code NNNNNN",
                              "--state-file PATH", "--accept-new-identity", "4 not authenticated",
-                             "5 the state file", "[Sim] Pairing required", "end "}) {
+                             "5 the state file", "[Sim] Pairing required", "end ", "--drop-percent P",
+                             "--drop-seed S", "--check-synthetic on|off", "--input-port N", "wait-media:N[:MS]",
+                             "touch[:N]", "key[:CODE]", "[Sim] Sent media punch to port N from port N",
+                             "[Sim] Media: datagrams=N opened=N dropped_on_purpose=N"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }
@@ -123,6 +142,11 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
       {{"--name", "bad \xFF utf8"}, "--name"},
       {{"--app-version", std::string(kMaxAppVersionBytes + 1, '1')}, "--app-version"},
       {{"--bogus"}, "unknown option '--bogus'"},
+      {{"--drop-percent", "51"}, "--drop-percent needs a number from 0 to 50"},
+      {{"--drop-percent", "5%"}, "--drop-percent"},
+      {{"--drop-seed", "1000000000"}, "--drop-seed"},
+      {{"--check-synthetic", "yes"}, "--check-synthetic needs on or off"},
+      {{"--input-port", "0"}, "--input-port"},
       {{"--hold", "5", "stray"}, "unknown option 'stray'"},
       {{"--evil\n[Sim] Connected"}, "unknown option '--evil\\x0A[Sim] Connected'"},
   };

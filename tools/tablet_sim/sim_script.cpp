@@ -62,6 +62,15 @@ constexpr StepSpec kSteps[] = {
      "                               one again (same) or EPOCH (0..999999999)"},
     {"empty", StepKind::kEmpty, Arg::kNone, "a message with the envelope only (type 0)"},
     {"wait", StepKind::kWait, Arg::kRequired, "wait:MS                    send nothing for MS ms (at most 600000)"},
+    {"wait-media", StepKind::kWaitMedia, Arg::kRequired,
+     "wait-media:N[:MS]          wait until N access units of video are complete\n"
+     "                               (at most MS ms, default 10000)"},
+    {"touch", StepKind::kTouch, Arg::kOptional,
+     "touch[:N]                  N touch InputEvents on the input channel: down,\n"
+     "                               moves, up (3; 2..100)"},
+    {"key", StepKind::kKey, Arg::kOptional,
+     "key[:CODE]                 key down and key up InputEvents of a virtual-key\n"
+     "                               code (65; 1..254)"},
     {"end", StepKind::kEnd, Arg::kNone, "close the connection now; the run ends (--hold is not waited)"},
 };
 
@@ -214,6 +223,39 @@ bool ReadArgument(std::string_view arg, ScriptStep* step, std::string* why) {
         return false;
       }
       step->first = *ms;
+      return true;
+    }
+    case StepKind::kWaitMedia: {
+      const size_t colon = arg.find(':');
+      const auto units = Number(arg.substr(0, colon), kMaxWaitMediaUnits);
+      const auto ms = colon == std::string_view::npos ? std::optional<uint32_t>(kDefaultWaitMediaMs)
+                                                      : Number(arg.substr(colon + 1), kMaxWaitStepMs);
+      if (!units || *units == 0 || !ms) {
+        *why = Join({"needs N[:MS] with N from 1 to ", std::to_string(kMaxWaitMediaUnits), " and MS from 0 to ",
+                     std::to_string(kMaxWaitStepMs)});
+        return false;
+      }
+      step->first = *units;
+      step->second = *ms;
+      return true;
+    }
+    case StepKind::kTouch: {
+      const auto n = arg.empty() ? std::optional<uint32_t>(kDefaultTouchEvents) : Number(arg, 999'999'999);
+      if (!n || *n < kMinTouchEvents || *n > kMaxTouchEvents) {
+        *why = Join({"needs a number of events from ", std::to_string(kMinTouchEvents), " to ",
+                     std::to_string(kMaxTouchEvents)});
+        return false;
+      }
+      step->first = *n;
+      return true;
+    }
+    case StepKind::kKey: {
+      const auto code = arg.empty() ? std::optional<uint32_t>(kDefaultKeyCode) : Number(arg, kMaxKeyCode);
+      if (!code || *code == 0) {
+        *why = Join({"needs a virtual-key code from 1 to ", std::to_string(kMaxKeyCode)});
+        return false;
+      }
+      step->first = *code;
       return true;
     }
     default:

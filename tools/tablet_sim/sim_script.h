@@ -17,6 +17,13 @@ inline constexpr size_t kMaxStepArgumentBytes = 256;
 inline constexpr uint32_t kMaxWaitStepMs = 600'000;
 // More than the host keeps of one batch, so that its limit can be tried.
 inline constexpr uint32_t kMaxNackNumbers = 2048;
+inline constexpr uint32_t kMaxWaitMediaUnits = 1'000'000;
+inline constexpr uint32_t kDefaultWaitMediaMs = 10'000;
+inline constexpr uint32_t kDefaultTouchEvents = 3;
+inline constexpr uint32_t kMinTouchEvents = 2;
+inline constexpr uint32_t kMaxTouchEvents = 100;
+inline constexpr uint32_t kDefaultKeyCode = 65;  // 'A'
+inline constexpr uint32_t kMaxKeyCode = 254;
 
 enum class StepKind : int {
   kHello,          // another Hello with the same identity
@@ -43,6 +50,9 @@ enum class StepKind : int {
                    // earlier one), "same" (the last epoch again) or "exact" (first = epoch)
   kEmpty,          // a ControlMessage with the envelope only (payload number 0)
   kWait,           // no message: keep printing what arrives for first milliseconds
+  kWaitMedia,      // no message: wait until first access units are complete, at most second ms
+  kTouch,          // first touch InputEvents on the input channel
+  kKey,            // key down and up InputEvents of virtual-key code first
   kEnd,            // no message: close the connection; the run ends here
 };
 

@@ -52,6 +52,12 @@ TEST(SimScript, ReadsStepsWithTheirArgumentsAndDefaults) {
       {"key-rotation:0", StepKind::kKeyRotation, "exact", 0, 0, 0},
       {"empty", StepKind::kEmpty, "", 0, 0, 0},
       {"wait:600000", StepKind::kWait, "", 600000, 0, 0},
+      {"wait-media:60", StepKind::kWaitMedia, "", 60, 10000, 0},
+      {"wait-media:60:2500", StepKind::kWaitMedia, "", 60, 2500, 0},
+      {"touch", StepKind::kTouch, "", 3, 0, 0},
+      {"touch:100", StepKind::kTouch, "", 100, 0, 0},
+      {"key", StepKind::kKey, "", 65, 0, 0},
+      {"key:13", StepKind::kKey, "", 13, 0, 0},
       {"end", StepKind::kEnd, "", 0, 0, 0},
   };
   for (const Case& c : cases) {
@@ -114,6 +120,15 @@ TEST(SimScript, RefusesBadStepsNamingThem) {
       {"nack:5-4", "needs FIRST-LAST"},
       {"nack:1-2049", "needs FIRST-LAST with at most 2048 numbers"},
       {"nack:1-3@x", "needs a stream type number"},
+      {"wait-media", "needs an argument"},
+      {"wait-media:0", "'wait-media:0' needs N[:MS] with N from 1 to 1000000"},
+      {"wait-media:5:", "needs N[:MS]"},
+      {"wait-media:5:600001", "needs N[:MS]"},
+      {"wait-media:5:1:2", "needs N[:MS]"},
+      {"touch:1", "'touch:1' needs a number of events from 2 to 100"},
+      {"touch:101", "needs a number of events from 2 to 100"},
+      {"key:0", "'key:0' needs a virtual-key code from 1 to 254"},
+      {"key:255", "needs a virtual-key code"},
       {"clipboard:" + std::string(kMaxStepArgumentBytes + 1, 'c'), "needs UTF-8 text of at most 256 bytes"},
       {"clipboard:bad \xFF", "needs UTF-8 text"},
       {"evil\n[Sim] Connected", "'evil\\x0A[Sim] Connected' is unknown"},
@@ -137,12 +152,14 @@ TEST(SimScript, StepsThatTheHostAnswersWaitForTheirAnswer) {
   EXPECT_EQ(ExpectedAnswers(StepKind::kKeyRotation), std::vector<int>{81});
   EXPECT_TRUE(ExpectedAnswers(StepKind::kEmpty).empty());
   EXPECT_TRUE(ExpectedAnswers(StepKind::kKeyframe).empty());
+  EXPECT_TRUE(ExpectedAnswers(StepKind::kTouch).empty());
   EXPECT_STREQ(StepName(StepKind::kSelectMonitor), "select-monitor");
   EXPECT_STREQ(StepName(StepKind::kEmpty), "empty");
   const std::string usage = ScriptUsageText();
   for (const char* step : {"hello", "capability", "start-stream", "stop-stream", "quality", "keyframe", "audio", "pause",
                            "resume", "first-frame", "file-transfer", "clipboard", "nack", "stats", "ping", "terminate",
-                           "monitors", "select-monitor", "orientation", "window", "key-rotation", "empty", "wait"}) {
+                           "monitors", "select-monitor", "orientation", "window", "key-rotation", "empty", "wait",
+                           "wait-media", "touch", "key"}) {
     EXPECT_NE(usage.find(std::string("    ") + step), std::string::npos) << step;
   }
 }

@@ -1,7 +1,9 @@
 #include "tools/tablet_sim/sim_session.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,10 +16,14 @@
 #include "host/security/key_agreement.h"
 #include "tools/tablet_sim/sim_auth.h"
 #include "tools/tablet_sim/sim_connection.h"
+#include "tools/tablet_sim/sim_input.h"
 #include "tools/tablet_sim/sim_keys.h"
+#include "tools/tablet_sim/sim_media.h"
+#include "tools/tablet_sim/sim_media_channel.h"
 #include "tools/tablet_sim/sim_messages.h"
 #include "tools/tablet_sim/sim_script.h"
 #include "tools/tablet_sim/sim_state.h"
+#include "tools/tablet_sim/sim_udp.h"
 
 namespace orvane::sim {
 namespace {
@@ -25,6 +31,16 @@ namespace {
 // A step without an answer still leaves the host a moment to act on it
 // before the next one, so that the host's log follows the script's order.
 constexpr uint64_t kStepGapMs = 100;
+
+// Media: how often the waiting loop looks after the media (requests, punches,
+// statistics), the punch repeats (UDP may lose one), the statistics interval
+// and how many of the routine request and statistics lines are printed.
+constexpr uint64_t kMediaServiceMs = 10;
+constexpr uint32_t kPunchRepeats = 3;
+constexpr uint64_t kPunchIntervalMs = 100;
+constexpr uint64_t kStatsIntervalMs = 1000;
+constexpr uint64_t kPrintedNackRequests = 5;
+constexpr uint64_t kPrintedStatsReports = 5;
 
 // Renders a Hello's texts the way the host will see them in its log.
 std::string Shown(const std::string& text) {
@@ -81,11 +97,18 @@ class SimRun {
  public:
   SimRun(const SimOptions& options, SimOutput& out, IClock& clock, ControlConnection& connection, SimState& state)
       : options_(options), out_(out), clock_(clock), connection_(connection), state_(state),
-        factory_(clock, options.protocol_version), keys_(options.key_order) {}
+        factory_(clock, options.protocol_version), keys_(options.key_order), host_input_port_(options.input_port) {}
 
   ~SimRun() { crypto::SecureWipe(credential_); }
 
   int Run() {
+    const int exit_code = RunConnection();
+    EndMedia();
+    return exit_code;
+  }
+
+ private:
+  int RunConnection() {
     PrepareCredential();
     if (options_.send_hello) {
       if (!SendHello()) return Finish();
@@ -100,7 +123,6 @@ class SimRun {
     return Finish();
   }
 
- private:
   // The credential this run proves: from the pairing code, else the stored
   // one when it belongs to this client_id.
   void PrepareCredential() {
@@ -180,6 +202,7 @@ class SimRun {
                        : proof_source_ == CredentialSource::kCode ? "the pairing code"
                                                                   : "no credential";
     out_.Info("[Sim] Authenticated (auth v%u) with %s", auth_version, with);
+    StartMedia();
     if (proof_source_ != CredentialSource::kCode) return;
     // The code is used up: from now on this tablet is a trusted device.
     source_ = CredentialSource::kStored;
@@ -288,6 +311,7 @@ class SimRun {
       }
       sent->sealed = true;
       ok = connection_.SendFrame(frame.data(), frame.size(), &error);
+      if (ok) FollowPromotion();
     } else {
       ok = connection_.SendFrame(reinterpret_cast<const uint8_t*>(plain.data()), plain.size(), &error);
     }
@@ -331,7 +355,21 @@ class SimRun {
   Event ReceiveOne(std::optional<uint64_t> deadline) {
     Event event;
     std::vector<uint8_t> payload;
-    switch (connection_.ReceiveFrame(deadline, &payload)) {
+    FrameStatus status = FrameStatus::kTimedOut;
+    for (;;) {
+      if (!ServiceMedia()) return event;  // the connection ended
+      std::optional<uint64_t> slice = deadline;
+      if (media_) {
+        // With media running the wait is cut into short slices; an
+        // unfinished frame is kept by the reader across them.
+        const uint64_t next = clock_.TickMs() + kMediaServiceMs;
+        if (!slice || *slice > next) slice = next;
+      }
+      status = connection_.ReceiveFrame(slice, &payload);
+      if (status == FrameStatus::kTimedOut && media_ && (!deadline || clock_.TickMs() < *deadline)) continue;
+      break;
+    }
+    switch (status) {
       case FrameStatus::kFrame: {
         event.kind = Event::Kind::kOtherFrame;
         Bytes plain;
@@ -374,6 +412,7 @@ class SimRun {
           out_.Error("[Sim] Warning: %s came in plain after the key agreement", PayloadName(type));
         }
         HandleKeyMessage(message, secure);
+        if (secure) HandleMediaMessage(message);
         // The tablet stops: a refused authentication, or a host it refused.
         if (stop_) {
           event.kind = Event::Kind::kEnded;
@@ -418,6 +457,8 @@ class SimRun {
       return;
     }
     const uint64_t rtt_us = static_cast<uint64_t>(now) - sent;
+    rtt_ms_ = static_cast<double>(rtt_us) / 1000.0;
+    if (media_) media_->SetRoundTripMs(rtt_ms_);
     out_.Info("[Sim] Ping round trip %" PRIu64 ".%03u ms", rtt_us / 1000, static_cast<unsigned>(rtt_us % 1000));
   }
 
@@ -479,6 +520,17 @@ class SimRun {
         out_.Info("[Sim] Waited %u ms", step.first);
         continue;
       }
+      if (step.kind == StepKind::kWaitMedia) {
+        if (!WaitForMedia(step.first, step.second)) return false;
+        continue;
+      }
+      if (step.kind == StepKind::kTouch || step.kind == StepKind::kKey) {
+        const uint64_t now_us = static_cast<uint64_t>(std::max<int64_t>(clock_.NowUs(), 0));
+        SendInputEvents(step.kind == StepKind::kTouch ? inputs_.TouchGesture(step.first, now_us)
+                                                      : inputs_.KeyPress(step.first, now_us));
+        if (!AwaitAnswer({}, kStepGapMs, &answered)) return false;
+        continue;
+      }
       if (step.kind == StepKind::kEnd) {
         out_.Info("[Sim] Closing the connection (end step)");
         stop_ = true;
@@ -496,6 +548,11 @@ class SimRun {
         SentFrame sent;
         if (!Send(message, StepName(step.kind), &sent)) return false;
         out_.Info("[Sim] Sent %s %s", DescribeMessage(message).c_str(), SizeText(sent).c_str());
+        if (step.kind == StepKind::kStartStream) {
+          stream_session_id_ = step.text;
+          // Without a CapabilityAccept the punch goes to the default port.
+          if (media_ && !punched_) SchedulePunches();
+        }
       }
       const std::vector<int> answers = ExpectedAnswers(step.kind);
       if (answers.empty()) {
@@ -566,6 +623,8 @@ class SimRun {
             out_.Info("[Sim] Key rotation: switched to epoch=%llu key_order=%s fp=%s other_fp=%s",
                       U(r.next_epoch()), KeyOrderName(keys_.order()), keys_.InUseFingerprint().c_str(),
                       keys_.OtherFingerprint().c_str());
+            // The UDP key stays; only an msb tablet's next frame moves it.
+            udp_key_.OnRotation(keys_);
             break;
           case RotationStep::kNotPending:
             out_.Error("[Sim] Key rotation: KeyRotation epoch=%llu from the host while none was asked for; ignored",
@@ -785,6 +844,224 @@ class SimRun {
     }
   }
 
+
+  // ---- media and input
+
+  // After authentication: the media socket (once per run) and the UDP key of
+  // this authentication.
+  void StartMedia() {
+    if (!keys_.HasKeys()) {
+      // The host enables its UDP channels only with session keys.
+      udp_key_.Clear();
+      if (media_) media_->SetKey({});
+      out_.Info("[Sim] No media or input: authenticated without session keys");
+      return;
+    }
+    udp_key_.OnAuthenticated(keys_);
+    if (!media_) {
+      MediaReceiverConfig config;
+      config.check_synthetic = options_.check_synthetic;
+      config.max_fragments = options_.capabilities.max_fragments;
+      auto channel = std::make_unique<MediaChannel>(clock_, config, options_.drop_percent, options_.drop_seed);
+      const int error = channel->Open();
+      if (error != 0) {
+        out_.Error("[Sim] Could not open the media socket: error %d; no media or input in this run", error);
+        return;
+      }
+      media_ = std::move(channel);
+      out_.Info("[Sim] Media socket open on port %u (drop_percent=%u drop_seed=%u check_synthetic=%s)",
+                static_cast<unsigned>(media_->local_port()), options_.drop_percent, options_.drop_seed,
+                options_.check_synthetic ? "on" : "off");
+      if (media_->receive_buffer_error() != 0) {
+        out_.Error("[Sim] The media socket's receive buffer could not be enlarged: error %d (continuing)",
+                   media_->receive_buffer_error());
+      }
+      if (rtt_ms_ > 0) media_->SetRoundTripMs(rtt_ms_);
+    }
+    media_->SetKey(udp_key_.key());
+    out_.Info("[Sim] UDP key fp=%s (the host's key at this authentication)",
+              security::KeyFingerprintOrNone(udp_key_.key()).c_str());
+    // A new authentication aims the host's media at the default port again.
+    if (punched_) SchedulePunches();
+  }
+
+  // A sealed control frame left: an msb tablet's first one after new keys
+  // makes the host promote its compatibility key, and with it the UDP key
+  // (and the media goes back to the default port until the next punch).
+  void FollowPromotion() {
+    if (!udp_key_.OnSealedFrame(keys_) || !media_) return;
+    media_->SetKey(udp_key_.key());
+    out_.Info("[Sim] UDP key follows the host's promoted key: fp=%s",
+              security::KeyFingerprintOrNone(udp_key_.key()).c_str());
+    if (punched_) SchedulePunches();
+  }
+
+  void HandleMediaMessage(const pb::ControlMessage& message) {
+    if (message.payload_case() != pb::ControlMessage::kCapabilityAccept) return;
+    const uint32_t port = message.capability_accept().input_udp_port();
+    if (port >= 1 && port <= 65535) {
+      host_input_port_ = static_cast<uint16_t>(port);
+    } else {
+      out_.Error("[Sim] The CapabilityAccept names input port %u; punching port %u instead", port,
+                 static_cast<unsigned>(host_input_port_));
+    }
+    if (media_) SchedulePunches();
+  }
+
+  void SchedulePunches() {
+    punched_ = true;
+    punches_left_ = kPunchRepeats;
+    next_punch_ms_ = clock_.TickMs();
+  }
+
+  void SendPunch() {
+    uint64_t counter = 0;
+    size_t bytes = 0;
+    int error = 0;
+    if (!media_->SendInput(options_.host, host_input_port_, ByteView(kMediaPunch, sizeof kMediaPunch), &counter,
+                           &bytes, &error)) {
+      out_.Error("[Sim] Sending the media punch to port %u failed: %s", static_cast<unsigned>(host_input_port_),
+                 error == 0 ? "no UDP key" : ("error " + std::to_string(error)).c_str());
+      return;
+    }
+    out_.Info("[Sim] Sent media punch to port %u from port %u", static_cast<unsigned>(host_input_port_),
+              static_cast<unsigned>(media_->local_port()));
+  }
+
+  void SendInputEvents(const std::vector<pb::InputEvent>& events) {
+    if (!media_ || !udp_key_.has_key()) {
+      out_.Error("[Sim] No input sent: the tablet has no UDP key (not authenticated)");
+      return;
+    }
+    for (const pb::InputEvent& event : events) {
+      std::string plain;
+      if (!event.SerializeToString(&plain)) {
+        out_.Error("[Sim] Could not serialise the input event %s", DescribeInputEvent(event).c_str());
+        continue;
+      }
+      uint64_t counter = 0;
+      size_t bytes = 0;
+      int error = 0;
+      if (!media_->SendInput(options_.host, host_input_port_, BytesOf(plain), &counter, &bytes, &error)) {
+        out_.Error("[Sim] Sending input %s to port %u failed: %s", DescribeInputEvent(event).c_str(),
+                   static_cast<unsigned>(host_input_port_),
+                   error == 0 ? "sealing failed" : ("error " + std::to_string(error)).c_str());
+        continue;
+      }
+      out_.Info("[Sim] Sent input %s (%zu bytes, input ctr=%llu) to port %u", DescribeInputEvent(event).c_str(),
+                bytes, U(counter), static_cast<unsigned>(host_input_port_));
+    }
+  }
+
+  // Punches, requests for lost datagrams, statistics and notes that are due.
+  // False when the connection ended while sending.
+  bool ServiceMedia() {
+    if (!media_) return true;
+    const uint64_t now = clock_.TickMs();
+    if (punches_left_ > 0 && now >= next_punch_ms_) {
+      --punches_left_;
+      next_punch_ms_ = now + kPunchIntervalMs;
+      SendPunch();
+    }
+    const std::vector<uint32_t> due = media_->Poll(now);
+    for (const std::string& note : media_->TakeNotes()) out_.Info("%s", note.c_str());
+    for (size_t at = 0; at < due.size(); at += kMaxNackNumbersPerRequest) {
+      const size_t end = std::min(due.size(), at + kMaxNackNumbersPerRequest);
+      const pb::ControlMessage message =
+          factory_.BuildNackRequest(std::vector<uint32_t>(due.begin() + static_cast<std::ptrdiff_t>(at),
+                                                          due.begin() + static_cast<std::ptrdiff_t>(end)));
+      SentFrame sent;
+      if (!Send(message, "NackRequest", &sent)) {
+        stop_ = true;
+        return false;
+      }
+      ++nacks_sent_;
+      if (nacks_sent_ <= kPrintedNackRequests) {
+        out_.Info("[Sim] Sent %s %s%s", DescribeMessage(message).c_str(), SizeText(sent).c_str(),
+                  nacks_sent_ == kPrintedNackRequests ? " (further ones are only counted)" : "");
+      }
+    }
+    if (now >= next_stats_ms_) {
+      next_stats_ms_ = now + kStatsIntervalMs;
+      if (!SendStats(now)) {
+        stop_ = true;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // One StatsReport for the last interval, when media arrived in it.
+  bool SendStats(uint64_t now) {
+    const MediaSummary current = media_->Summary();
+    const MediaSummary before = stats_base_;
+    const uint64_t elapsed_ms = now - stats_base_ms_;
+    stats_base_ = current;
+    stats_base_ms_ = now;
+    const uint64_t opened = current.intake.opened - before.intake.opened;
+    if (opened == 0 || elapsed_ms == 0) return true;
+    const uint64_t span = current.media.sequence_span - before.media.sequence_span;
+    const uint64_t losses = current.media.losses_seen - before.media.losses_seen;
+    MessageFactory::MeasuredStats stats;
+    stats.session_id = stream_session_id_;
+    stats.rtt_ms = static_cast<float>(rtt_ms_);
+    stats.packet_loss_pct =
+        span == 0 ? 0.0f : static_cast<float>(std::min<double>(100.0, 100.0 * static_cast<double>(losses) /
+                                                                          static_cast<double>(span)));
+    const uint64_t bytes = current.intake.opened_bytes - before.intake.opened_bytes;
+    stats.bitrate_kbps = static_cast<uint32_t>(std::min<uint64_t>(bytes * 8 / elapsed_ms, UINT32_MAX));
+    stats.fec_recovered_packets =
+        static_cast<uint32_t>(std::min<uint64_t>(current.media.fec_recovered - before.media.fec_recovered, UINT32_MAX));
+    stats.route_class = options_.capabilities.route_class;
+    const pb::ControlMessage message = factory_.BuildStatsReport(stats);
+    SentFrame sent;
+    if (!Send(message, "StatsReport", &sent)) return false;
+    ++stats_sent_;
+    if (stats_sent_ <= kPrintedStatsReports) {
+      out_.Info("[Sim] Sent %s %s%s", DescribeMessage(message).c_str(), SizeText(sent).c_str(),
+                stats_sent_ == kPrintedStatsReports ? " (further ones are only counted)" : "");
+    }
+    return true;
+  }
+
+  // Waits (printing what arrives) until `units` access units are complete
+  // or the time is up. False when the connection ended.
+  bool WaitForMedia(uint32_t units, uint32_t timeout_ms) {
+    if (!media_) {
+      out_.Info("[Sim] Media: no media socket (not authenticated); not waiting for %u access units", units);
+      return true;
+    }
+    const uint64_t start = clock_.TickMs();
+    const uint64_t deadline = start + timeout_ms;
+    for (;;) {
+      const uint64_t done = media_->completed();
+      const uint64_t now = clock_.TickMs();
+      if (done >= units) {
+        out_.Info("[Sim] Media: %llu access units complete after %llu ms (waited for %u)", U(done), U(now - start),
+                  units);
+        return true;
+      }
+      if (now >= deadline) {
+        out_.Info("[Sim] Media: only %llu of %u access units complete within %u ms", U(done), units, timeout_ms);
+        return true;
+      }
+      const Event event = ReceiveOne(std::min(deadline, now + 2 * kMediaServiceMs));
+      if (event.kind == Event::Kind::kEnded) return false;
+    }
+  }
+
+  // Closes the media socket and prints what became of the media.
+  void EndMedia() {
+    if (!media_) return;
+    media_->Close();
+    MediaSummary summary = media_->Summary();
+    summary.nacks_sent = nacks_sent_;
+    summary.stats_sent = stats_sent_;
+    out_.Info("%s", MediaSummaryLine(summary).c_str());
+    out_.Info("%s", MediaDetailsLine(summary).c_str());
+    media_.reset();
+  }
+
   const SimOptions& options_;
   SimOutput& out_;
   IClock& clock_;
@@ -805,6 +1082,22 @@ class SimRun {
   // The run ends: the tablet stops after a refusal, or the script said end.
   bool stop_ = false;
   bool state_write_failed_ = false;
+
+  // Media and input.
+  std::unique_ptr<MediaChannel> media_;
+  HostUdpKey udp_key_;
+  InputEventFactory inputs_;
+  uint16_t host_input_port_;
+  bool punched_ = false;  // a punch was scheduled (repeated after every change of the host's key)
+  uint32_t punches_left_ = 0;
+  uint64_t next_punch_ms_ = 0;
+  uint64_t nacks_sent_ = 0;
+  uint64_t stats_sent_ = 0;
+  uint64_t next_stats_ms_ = 0;
+  MediaSummary stats_base_;
+  uint64_t stats_base_ms_ = 0;
+  double rtt_ms_ = 0;
+  std::string stream_session_id_ = "sim-session";
 };
 
 // Reads the state file of --state-file; false (printed) when the run must

@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -28,6 +31,10 @@
 #include "host/security/key_agreement.h"
 #include "host/security/pairing_code.h"
 #include "host/security/secure_frame.h"
+#include "host/transport/input_receiver.h"
+#include "host/transport/media_sender.h"
+#include "host/transport/nack_server.h"
+#include "host/video/synthetic_stream.h"
 #include "tests/support/test_support.h"
 #include "tools/tablet_sim/sim_auth.h"
 #include "tools/tablet_sim/sim_framing.h"
@@ -149,6 +156,18 @@ size_t CountWith(const Printed& p, const std::string& start, const std::string& 
   size_t n = 0;
   for (const auto& l : p.info) n += l.rfind(start, 0) == 0 && l.find(part) != std::string::npos ? 1 : 0;
   return n;
+}
+
+// The fingerprints of the UDP keys the simulator used, in order: at each
+// authentication and at each promotion it caused.
+std::vector<std::string> UdpKeyFingerprints(const Printed& p) {
+  std::vector<std::string> fps;
+  for (const std::string& l : p.info) {
+    for (const std::string start : {"[Sim] UDP key fp=", "[Sim] UDP key follows the host's promoted key: fp="}) {
+      if (l.rfind(start, 0) == 0) fps.push_back(l.substr(start.size(), 8));
+    }
+  }
+  return fps;
 }
 
 std::string AllLines(const Printed& p) {
@@ -389,6 +408,9 @@ TEST(SimSession, AgreesKeysSealsAndRotatesWithTheHostHandler) {
     size_t frames_in = 0;
     uint64_t rotated_epoch = 0;
     std::string rotated_fp;
+    // The host's UDP key: its active key when a Hello authenticated and
+    // after every promotion (what the session installs in sender and receiver).
+    std::vector<std::string> host_udp_fps;
     ScriptedHost host;
     host.Serve([&](net::Socket s) {
       handler.SetFrameSender([s](const uint8_t* data, size_t length) {
@@ -401,7 +423,11 @@ TEST(SimSession, AgreesKeysSealsAndRotatesWithTheHostHandler) {
         const OpenedControlFrame opened = opener.OpenControlFrame(reinterpret_cast<const uint8_t*>(frame.data()),
                                                                   frame.size(), handler.IsAuthenticated());
         if (opened.verdict == ControlFrameVerdict::kDrop) continue;
+        const uint64_t hellos = handler.HelloCount();
         handler.HandleControlFrame(opened.data, opened.length, opened.verdict == ControlFrameVerdict::kEncrypted);
+        if (handler.IsAuthenticated() && (opened.promoted || handler.HelloCount() != hellos)) {
+          host_udp_fps.push_back(security::KeyFingerprintOrNone(handler.Keys().ActiveKey()));
+        }
         if (frames_in == 4) {  // the ping after the rotation, under the new key
           rotated_epoch = handler.Keys().Epoch();
           rotated_fp = security::KeyFingerprintOrNone(handler.Keys().ActiveKey());
@@ -471,6 +497,10 @@ TEST(SimSession, AgreesKeysSealsAndRotatesWithTheHostHandler) {
     EXPECT_EQ(CountStarting(printed, "[Sim] Sent Ping "), 4u) << all;
     EXPECT_EQ(CountWith(printed, "[Sim] Received Pong ", " secure ctr=0"), 2u) << all;
     EXPECT_TRUE(printed.Has("[Sim] Script done (7 steps)")) << all;
+    // The simulator's UDP key followed the host's through both
+    // authentications, the promotions and (unchanged) the rotations.
+    EXPECT_EQ(UdpKeyFingerprints(printed), host_udp_fps) << all;
+    EXPECT_EQ(host_udp_fps.size(), msb ? 5u : 2u);
     // Promotions count per key agreement: the last Hello's.
     EXPECT_EQ(handler.Keys().CompatPromotions(), msb ? 1u : 0u);
     EXPECT_TRUE(printed.errors.empty()) << all;
@@ -557,6 +587,184 @@ TEST(SimSession, ReportsAPortWithoutListener) {
   EXPECT_EQ(RunTabletSim(options, out, SystemClock()), kSimExitConnectFailed);
   ASSERT_EQ(printed.errors.size(), 1u) << AllLines(printed);
   EXPECT_EQ(printed.errors[0], "[Sim] Could not connect to 127.0.0.1:" + std::to_string(port) + ": error 10061");
+}
+
+// ---------------------------------------------------------------------------
+// Media and input against the host's own transport: its media sender (aimed
+// by the punch), its input receiver and its NACK server, with the keys the
+// host's session installs at authentication and at every promotion.
+
+TEST(SimSessionMedia, PunchesReceivesRepairsVerifiesAndSendsInput) {
+  ORVANE_SKIP_UNDER_WINE("BCryptDeriveKey(RAW_SECRET) is a stub in Wine 8");
+  for (const KeyOrder order : {KeyOrder::kLsb, KeyOrder::kMsb}) {
+    SCOPED_TRACE(KeyOrderName(order));
+    ManualClock host_clock;
+    ProtocolHandler handler(host_clock);
+    ControlFrameOpener opener(handler.Keys(), host_clock);
+    handler.SetHelloAuthenticator([](const pb::Hello&, security::ControlKeyState& keys) {
+      HelloAuthDecision decision;
+      if (keys.EstablishAuthV1Keys()) decision.result = pb::AUTH_RESULT_OK;
+      return decision;
+    });
+
+    MediaSender sender;
+    ASSERT_TRUE(sender.CreateSocket());
+    NackServer nacks(SystemClock(), [&sender](uint32_t seq) { return sender.Retransmit(seq); });
+    InputReceiver receiver;
+    int error = 0;
+    const net::Socket input_socket = net::Create(net::Kind::kUdp, &error);
+    ASSERT_NE(input_socket, net::kInvalidSocket) << error;
+    ASSERT_EQ(net::Bind(input_socket, "", 0), 0);
+    const uint16_t input_port = net::LocalPort(input_socket, &error);
+    receiver.AdoptSocket(input_socket, input_port);
+    handler.SetPorts(9431, input_port);
+
+    std::mutex mu;
+    std::vector<pb::InputEvent> inputs;
+    std::vector<uint16_t> punch_ports;
+    std::vector<TabletStats> tablet_stats;
+    std::atomic<bool> aimed{false};
+    std::atomic<bool> streaming{false};
+    std::atomic<bool> done{false};
+    ASSERT_TRUE(receiver.Start(input_port, [&](const uint8_t* data, size_t length, const net::Endpoint& from) {
+      if (length == 6 && std::string(reinterpret_cast<const char*>(data), 6) == "OVDMP1") {
+        EXPECT_TRUE(sender.SetRemote(from.address, from.port));
+        std::lock_guard<std::mutex> lock(mu);
+        punch_ports.push_back(from.port);
+        aimed = true;
+        return;
+      }
+      pb::InputEvent event;
+      EXPECT_TRUE(event.ParseFromArray(data, static_cast<int>(length)));
+      std::lock_guard<std::mutex> lock(mu);
+      inputs.push_back(event);
+    }));
+    // What the session does at authentication and at every promotion: both
+    // channels get the active key, and the media goes to the default port
+    // until the next punch.
+    auto install_udp_keys = [&] {
+      crypto::Bytes key = handler.Keys().ActiveKey();
+      EXPECT_TRUE(receiver.SetExpectedPeer("127.0.0.1"));
+      EXPECT_TRUE(receiver.SetInputKey(key));
+      EXPECT_TRUE(sender.SetMediaKey(key));
+      crypto::SecureWipe(key);
+      aimed = false;
+      EXPECT_TRUE(sender.SetRemote("127.0.0.1", 9));
+    };
+
+    // The stream: synthetic access units while started and aimed.
+    std::thread media([&] {
+      const SyntheticFrameShape shape{60, 4000, 30};
+      uint32_t seq = 0;
+      uint64_t index = 0;
+      while (!done) {
+        if (streaming && aimed) {
+          const bool keyframe = index % shape.keyframe_interval == 0;
+          const uint64_t ts = 50'000'000 + index * 16'667;
+          const crypto::Bytes au = MakeSyntheticFrame(ts, keyframe, SyntheticFrameLength(shape, index, keyframe));
+          sender.SendVideoFrame(seq, ts, keyframe, false, au.data(), au.size());
+          ++index;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(8));
+      }
+    });
+
+    ScriptedHost host;
+    host.Serve([&](net::Socket s) {
+      handler.SetFrameSender([s](const uint8_t* data, size_t length) {
+        return ScriptedHost::WriteFrame(s, std::string(reinterpret_cast<const char*>(data), length));
+      });
+      std::string frame;
+      while (ScriptedHost::ReadFrame(s, &frame)) {
+        const OpenedControlFrame opened = opener.OpenControlFrame(reinterpret_cast<const uint8_t*>(frame.data()),
+                                                                  frame.size(), handler.IsAuthenticated());
+        if (opened.verdict == ControlFrameVerdict::kDrop) continue;
+        const bool was_authenticated = handler.IsAuthenticated();
+        handler.HandleControlFrame(opened.data, opened.length, opened.verdict == ControlFrameVerdict::kEncrypted);
+        if (handler.IsAuthenticated() && (!was_authenticated || opened.promoted)) install_udp_keys();
+        const StreamRequests requests = handler.TakeStreamRequests();
+        if (requests.start) {
+          nacks.Reset(4000);
+          streaming = true;
+        }
+        if (requests.stop) streaming = false;
+        NackBatch batch;
+        if (handler.TakeNackBatch(&batch)) nacks.Serve(batch.stream_type, batch.sequence_numbers);
+        TabletStats stats;
+        if (handler.TakeTabletStats(&stats)) {
+          std::lock_guard<std::mutex> lock(mu);
+          tablet_stats.push_back(stats);
+        }
+      }
+      streaming = false;
+    });
+
+    SimOptions options;
+    options.port = host.port();
+    options.key_order = order;
+    options.drop_percent = 10;
+    options.drop_seed = 5;
+    options.answer_wait_ms = 300;
+    std::string script_error;
+    // The lsb run stays long enough for a StatsReport.
+    const bool stay = order == KeyOrder::kLsb;
+    ASSERT_TRUE(ParseScript(std::string("capability,start-stream,wait-media:30:20000,touch:3,key:13,") +
+                                (stay ? "wait:1200," : "") + "stop-stream,end",
+                            &options.script, &script_error))
+        << script_error;
+    Printed printed;
+    SimOutput out = printed.Output(false);
+    EXPECT_EQ(RunTabletSim(options, out, SystemClock()), kSimExitOk) << AllLines(printed);
+    host.Join();
+    done = true;
+    media.join();
+    receiver.Close();
+    handler.SetFrameSender(nullptr);
+
+    const std::string all = AllLines(printed);
+    std::string media_port;
+    for (const std::string& line : printed.info) {
+      const std::string start = "[Sim] Media socket open on port ";
+      if (line.rfind(start, 0) == 0) media_port = line.substr(start.size(), line.find(' ', start.size()) - start.size());
+    }
+    ASSERT_FALSE(media_port.empty()) << all;
+    EXPECT_EQ(CountStarting(printed, "[Sim] Sent media punch to port " + std::to_string(input_port) + " from port " +
+                                         media_port),
+              3u)
+        << all;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ASSERT_FALSE(punch_ports.empty()) << all;
+      for (const uint16_t p : punch_ports) EXPECT_EQ(std::to_string(p), media_port);
+      ASSERT_EQ(inputs.size(), 5u) << all;
+      const pb::TouchAction touches[] = {pb::TOUCH_ACTION_DOWN, pb::TOUCH_ACTION_MOVE, pb::TOUCH_ACTION_UP};
+      for (size_t i = 0; i < 3; ++i) EXPECT_EQ(inputs[i].touch().action(), touches[i]) << i;
+      EXPECT_EQ(inputs[3].key().action(), pb::KEY_ACTION_KEY_DOWN);
+      EXPECT_EQ(inputs[4].key().action(), pb::KEY_ACTION_KEY_UP);
+      EXPECT_EQ(inputs[4].key().key_code(), 13u);
+      for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(inputs[i].sequence_number(), i + 1);
+    }
+    EXPECT_TRUE(printed.HasWith("[Sim] Sent input touch action=down pointer_id=1 ",
+                                " to port " + std::to_string(input_port)))
+        << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Media: ", " access units complete after ")) << all;
+    EXPECT_TRUE(printed.Has("[Sim] Media: first access unit complete: ")) << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Media: datagrams=", " mismatched=0 ")) << all;
+    EXPECT_FALSE(printed.HasWith("[Sim] Media: datagrams=", " dropped_on_purpose=0 ")) << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Media details: ", " open_failed=0 replayed=0 malformed=0 ")) << all;
+    // The losses that parity could not repair were asked for and resent.
+    EXPECT_GT(nacks.Counters().requested, 0u) << all;
+    EXPECT_GT(nacks.Counters().sent, 0u) << all;
+    if (stay) {
+      EXPECT_TRUE(printed.HasWith("[Sim] Sent StatsReport ", " loss=")) << all;
+      std::lock_guard<std::mutex> lock(mu);
+      ASSERT_FALSE(tablet_stats.empty()) << all;
+      // The deliberate loss shows in the loss the host is told about.
+      EXPECT_GT(tablet_stats.back().packet_loss_pct, 0.0f);
+      EXPECT_EQ(tablet_stats.back().route_class, "wifi_local");
+    }
+    EXPECT_TRUE(printed.errors.empty()) << all;
+  }
 }
 
 
