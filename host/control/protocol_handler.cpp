@@ -802,7 +802,9 @@ void ProtocolHandler::HandleQualityProfile(const pb::SetQualityProfile& profile)
   {
     std::lock_guard<std::mutex> lock(state_mu_);
     if (profile.target_bitrate_kbps() != 0) {
-      config_.bitrate_kbps = profile.target_bitrate_kbps();
+      // The stream sizes its frames, its pacing and the encoder from this
+      // value before its own controller bounds it.
+      config_.bitrate_kbps = std::min(profile.target_bitrate_kbps(), kMaxBitrateKbps);
       changed = true;
     }
     if (profile.target_fps() != 0) {

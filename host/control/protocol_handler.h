@@ -232,6 +232,9 @@ class ProtocolHandler {
   static constexpr uint32_t kNackStreamVideo = 1;
   static constexpr uint32_t kErrorFileTransferUnavailable = 2301;
   static constexpr float kMaxStatsTimeMs = 60000.0f;
+  // The highest bitrate any stream runs at (HEVC, 2160p at 120 fps): a
+  // quality profile asking for more is taken as asking for this.
+  static constexpr uint32_t kMaxBitrateKbps = 160000;
 
   using FrameSender = std::function<bool(const uint8_t* data, size_t length)>;
   // client_id, client_name -> admitted; *limit receives the tablet limit.

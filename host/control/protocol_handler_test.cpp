@@ -578,6 +578,8 @@ TEST_F(ProtocolHandlerTest, QualityProfileChangesOnlyWhatWasSent) {
       {"unknown codec", 0, 0, static_cast<pb::VideoCodec>(9), false, 5000, 60, 1},
       {"offered codec", 0, 0, pb::VIDEO_CODEC_H264, true, 5000, 60, 1},
       {"all zero", 0, 0, pb::VIDEO_CODEC_UNSPECIFIED, false, 5000, 60, 1},
+      {"bitrate above every stream's", 0xFFFFFFFFu, 0, pb::VIDEO_CODEC_UNSPECIFIED, true, 160000, 60, 1},
+      {"bitrate of the fastest stream", 160000, 0, pb::VIDEO_CODEC_UNSPECIFIED, true, 160000, 60, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
