@@ -10,6 +10,8 @@ namespace orvane {
 // Invalid input is replaced with U+FFFD; never fails.
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
+// Appends the UTF-8 form of one code point (the caller checks its range).
+void AppendUtf8(std::string* out, char32_t cp);
 
 bool IsValidUtf8(std::string_view text);
 
