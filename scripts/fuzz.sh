@@ -33,6 +33,10 @@ jobs="${ORVANE_FUZZ_JOBS:-1}"
 if [[ ! -f "$build/build.ninja" ]]; then
   cmake -S "$ORVANE_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVANE_SANITIZE=ON -DORVANE_FUZZ=ON >/dev/null
+else
+  # The target list is written at configure time: targets added since the
+  # last configure must be in it.
+  cmake "$build" >/dev/null
 fi
 list="$build/fuzz/fuzz_targets.txt"
 [[ -f "$list" ]] || { echo "no target list in $build (is it a -DORVANE_FUZZ=ON build?)" >&2; exit 2; }

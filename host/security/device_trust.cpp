@@ -1,5 +1,6 @@
 #include "host/security/device_trust.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <system_error>
 #include <utility>
@@ -391,10 +392,8 @@ std::vector<TrustFileRecord> ScanLegacyTrustFile(std::string_view text) {
   LegacyKeyScanner trusted(text, "\"trustedAt\"");
   LegacyKeyScanner seen(text, "\"lastSeen\"");
   LegacyKeyScanner credential(text, "\"pairingCredential\"");
-  size_t from = 0;
-  for (;;) {
-    const size_t start = record_start.Find(from);
-    if (start == kNpos) break;
+  size_t start = record_start.Find(0);
+  while (start != kNpos) {
     const size_t brace = record_end.Find(start);
     const size_t end = brace == kNpos ? text.size() : brace;
     TrustFileRecord record;
@@ -405,12 +404,19 @@ std::vector<TrustFileRecord> ScanLegacyTrustFile(std::string_view text) {
       record.client_id = std::string(value);
       resume = after;
     }
-    if (name.Find(text, start, end, &value, &after)) record.client_name = std::string(value);
-    if (trusted.Find(text, start, end, &value, &after)) record.trusted_at = std::string(value);
-    if (seen.Find(text, start, end, &value, &after)) record.last_seen = std::string(value);
-    if (credential.Find(text, start, end, &value, &after)) record.pairing_credential = std::string(value);
+    // The other keys are looked for only up to the next record as well:
+    // records without a closing brace would otherwise all take the same
+    // value from further on, and a file of many such records would cost
+    // memory quadratic in its size. This way the values of one key over
+    // all records are disjoint pieces of the text.
+    const size_t next = record_start.Find(resume);
+    const size_t own_end = next == kNpos ? end : std::min(end, next);
+    if (name.Find(text, start, own_end, &value, &after)) record.client_name = std::string(value);
+    if (trusted.Find(text, start, own_end, &value, &after)) record.trusted_at = std::string(value);
+    if (seen.Find(text, start, own_end, &value, &after)) record.last_seen = std::string(value);
+    if (credential.Find(text, start, own_end, &value, &after)) record.pairing_credential = std::string(value);
     records.push_back(std::move(record));
-    from = resume;
+    start = next;
   }
   return records;
 }

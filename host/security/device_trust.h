@@ -75,7 +75,10 @@ struct TrustFileRecord {
 // rules). True and every object in file order, or false.
 bool ParseTrustFileJson(std::string_view text, std::vector<TrustFileRecord>* records);
 // Recovery for files the strict reader refuses: the raw text between the
-// quotes after each of the five keys, record by record.
+// quotes after each of the five keys, record by record. Every "clientId"
+// starts a record, which ends at the next '}' or where the next record
+// starts, so the values of one key over all records are disjoint pieces of
+// the text (at most the text's size in all).
 std::vector<TrustFileRecord> ScanLegacyTrustFile(std::string_view text);
 // The file text, in the one layout the host writes (LF line ends).
 std::string FormatTrustFile(const std::vector<TrustFileRecord>& records);

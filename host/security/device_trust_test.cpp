@@ -197,6 +197,8 @@ TEST(TrustFileJsonTest, LegacyScanCases) {
       {"without a brace the record runs to the end", R"("clientId" : "a", "lastSeen": "s")",
        {{"a", "", "", "s", ""}}},
       {"keys without values", R"("clientId""clientId")", {{"", "", "", "", ""}, {"", "", "", "", ""}}},
+      {"without braces a record ends where the next one starts",
+       R"("clientId":"a" "clientId":"b","clientName":"B")", {{"a", "", "", "", ""}, {"b", "B", "", "", ""}}},
       {"nothing to find", "not json at all", {}},
   };
   for (const Case& c : cases) {
@@ -241,6 +243,18 @@ TEST(TrustFileJsonTest, ReadersSurviveHostileInput) {
   std::string keys;
   while (keys.size() < 1'000'000) keys += "\"clientId\"";
   EXPECT_EQ(ScanLegacyTrustFile(keys).size(), 100'000u);
+  // Records without a closing brace never share a value: a value scanned
+  // once per record would make the result quadratic in the text.
+  std::string shared;
+  for (int i = 0; i < 2'000; ++i) shared += "\"clientId\":\"x\" ";
+  shared += "\"clientName\":\"" + std::string(20'000, 'n') + "\"";
+  const std::vector<TrustFileRecord> scanned = ScanLegacyTrustFile(shared);
+  ASSERT_EQ(scanned.size(), 2'000u);
+  size_t names = 0;
+  for (const TrustFileRecord& r : scanned) names += r.client_name.size();
+  EXPECT_EQ(names, 20'000u);
+  EXPECT_EQ(scanned.back().client_name.size(), 20'000u);
+
   std::string opens = "[{\"clientId\":\"";
   while (opens.size() < 1'000'000) opens += "\"clientId\":";
   EXPECT_FALSE(ParseTrustFileJson(opens, &records));
