@@ -1,9 +1,14 @@
 #include "fuzz/fuzz_support.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 
 #include "host/app/logger.h"
+#include "host/common/file_io.h"
 #include "host/common/byte_order.h"
 
 namespace orvane::fuzz {
@@ -12,6 +17,75 @@ void CheckFailed(const char* condition, const char* file, int line) {
   std::fprintf(stderr, "FUZZ_CHECK failed: %s at %s:%d\n", condition, file, line);
   std::fflush(stderr);
   std::abort();
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void InstallFixedProtectionKey(const fs::path& config_home) {
+  const fs::path folder = config_home / "OrvaneDisplay";
+  std::error_code ec;
+  FUZZ_CHECK(fs::create_directory(folder, ec));
+  const fs::path key = folder / "protection.key";
+  const int fd = open(key.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  FUZZ_CHECK(fd >= 0);
+  uint8_t bytes[32];
+  for (size_t i = 0; i < sizeof(bytes); ++i) bytes[i] = static_cast<uint8_t>(i);
+  FUZZ_CHECK(write(fd, bytes, sizeof(bytes)) == static_cast<ssize_t>(sizeof(bytes)));
+  FUZZ_CHECK(close(fd) == 0);
+}
+
+}  // namespace
+
+const fs::path& WorkspaceRoot() {
+  // Kept alive past the exit handler that removes the folder.
+  static const fs::path* const root = [] {
+    std::string base = "/tmp";
+    std::error_code ec;
+    if (fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0) base = "/dev/shm";
+    std::string pattern = base + "/orvane-fuzz-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+      std::perror("mkdtemp");
+      std::abort();
+    }
+    const fs::path* made = new fs::path(pattern);
+    FUZZ_CHECK(setenv("XDG_CONFIG_HOME", made->c_str(), 1) == 0);
+    InstallFixedProtectionKey(*made);
+    std::atexit([] {
+      std::error_code ignored;
+      fs::remove_all(*root, ignored);
+    });
+    return made;
+  }();
+  return *root;
+}
+
+fs::path EmptyStoreFolder() {
+  const fs::path store = WorkspaceRoot() / "store";
+  std::error_code ec;
+  fs::remove_all(store, ec);
+  FUZZ_CHECK(fs::create_directory(store, ec));
+  return store;
+}
+
+void WriteFile(const fs::path& path, std::string_view bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  FUZZ_CHECK(f != nullptr);
+  FUZZ_CHECK(bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
+  FUZZ_CHECK(std::fclose(f) == 0);
+}
+
+std::string ReadWholeFile(const fs::path& path) {
+  FileReadResult r = ReadFileBounded(path, 1u << 20);
+  FUZZ_CHECK(r.status == FileReadStatus::kOk);
+  return std::move(r.bytes);
+}
+
+fs::path WithSuffix(const fs::path& path, const char* suffix) {
+  fs::path out = path;
+  out += suffix;
+  return out;
 }
 
 void QuietLogs() {

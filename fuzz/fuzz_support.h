@@ -10,7 +10,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/security/crypto.h"
@@ -74,8 +76,28 @@ void AppendRecord(Bytes* out, ByteView record);
 const Bytes& FixedKey();
 const Bytes& OtherKey();
 
+// The folder of this process's file targets: made on first use, removed at
+// exit, never a fixed path; on a memory file system when there is one, as
+// every input writes and syncs files. The data folder (XDG_CONFIG_HOME)
+// points there, and the Linux secret protection's key in it has fixed bytes
+// 0x00..0x1f, so that seeds can carry protected blobs that open. Call before
+// anything reads the data folder.
+const std::filesystem::path& WorkspaceRoot();
+// <root>/store, emptied (made again) for the next input.
+std::filesystem::path EmptyStoreFolder();
+// Writes (replaces) a whole file; a failure ends the run.
+void WriteFile(const std::filesystem::path& path, std::string_view bytes);
+// The whole file (at most 1 MiB); a missing or unreadable file ends the run.
+std::string ReadWholeFile(const std::filesystem::path& path);
+// path + suffix (".invalid", ".tmp").
+std::filesystem::path WithSuffix(const std::filesystem::path& path, const char* suffix);
+
 inline ByteView View(const std::string& s) {
   return ByteView(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+inline std::string AsString(ByteView bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 }  // namespace orvane::fuzz

@@ -73,73 +73,6 @@ namespace fs = std::filesystem;
 using security::HostIdentity;
 using security::HostIdentityOrigin;
 
-// The Linux protection key (protection.key in the data folder, 32 bytes,
-// mode 0600) with fixed bytes 0x00..0x1f, so that seeds can hold files that
-// the real protection opens.
-void InstallFixedProtectionKey(const fs::path& config_home) {
-  const fs::path folder = config_home / "OrvaneDisplay";
-  std::error_code ec;
-  FUZZ_CHECK(fs::create_directory(folder, ec));
-  const fs::path key = folder / "protection.key";
-  const int fd = open(key.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  FUZZ_CHECK(fd >= 0);
-  uint8_t bytes[32];
-  for (size_t i = 0; i < sizeof(bytes); ++i) bytes[i] = static_cast<uint8_t>(i);
-  FUZZ_CHECK(write(fd, bytes, sizeof(bytes)) == static_cast<ssize_t>(sizeof(bytes)));
-  FUZZ_CHECK(close(fd) == 0);
-}
-
-// A folder of this process, made once and removed at exit; on a memory file
-// system when there is one, as every input writes and syncs files. The data
-// folder (XDG_CONFIG_HOME) points there too, for the real protection's key.
-class Workspace {
- public:
-  Workspace() {
-    std::string base = "/tmp";
-    std::error_code ec;
-    if (fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0) base = "/dev/shm";
-    std::string pattern = base + "/orvane-fuzz-identity-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::abort();
-    }
-    root_ = pattern;
-    setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
-    InstallFixedProtectionKey(root_);
-    store_ = root_ / "store";
-    file_ = store_ / security::kHostIdentityFileName;
-  }
-  ~Workspace() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
-  void Clean() {
-    std::error_code ec;
-    fs::remove_all(store_, ec);
-    FUZZ_CHECK(fs::create_directory(store_, ec));
-  }
-
-  const fs::path& file() const { return file_; }
-
- private:
-  fs::path root_;
-  fs::path store_;
-  fs::path file_;
-};
-
-Workspace& Work() {
-  static Workspace work;
-  return work;
-}
-
-void WriteFile(const fs::path& path, std::string_view bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  FUZZ_CHECK(f != nullptr);
-  FUZZ_CHECK(bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
-  FUZZ_CHECK(std::fclose(f) == 0);
-}
-
 // The file's bytes; nullopt-like: `present` false when it does not exist.
 struct FileState {
   bool present = false;
@@ -152,15 +85,7 @@ FileState ReadState(const fs::path& path) {
   return FileState{r.status == FileReadStatus::kOk, std::move(r.bytes)};
 }
 
-fs::path WithSuffix(const fs::path& path, const char* suffix) {
-  fs::path out = path;
-  out += suffix;
-  return out;
-}
-
 std::string Header() { return std::string(security::kHostIdentityHeader, security::kHostIdentityHeaderBytes); }
-
-std::string AsString(ByteView bytes) { return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()); }
 
 bool Refuse(HostResult* result, int code) {
   if (result) *result = HostResult::Failure(code, "stand-in protection refused", kEFail);
@@ -263,9 +188,7 @@ bool Importable(const Bytes& plain, Bytes* public_key) {
 }
 
 void CheckLoader(uint8_t mode, ByteView material) {
-  Workspace& work = Work();
-  work.Clean();
-  const fs::path& path = work.file();
+  const fs::path path = EmptyStoreFolder() / security::kHostIdentityFileName;
 
   const bool framed = (mode & 1) != 0;
   const Unprotect unprotect_mode = static_cast<Unprotect>((mode >> 1) & 7);

@@ -38,7 +38,6 @@
 //   credential, and its next Hello with the kept credential authenticates.
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -71,28 +70,15 @@ constexpr int kMaxSteps = 40;
 
 enum ProofKind : uint8_t { kNoProof = 0, kCodeProof = 1, kKeptProof = 2, kRawProof = 3 };
 
-// A folder of this process for the store and the identity (never a fixed
-// path), with the secret protection's key in it.
+// The process's identity, in the workspace (fuzz_support.h), shared by every
+// input like the host shares one.
 struct ProcessState {
-  fs::path folder;
   std::shared_ptr<security::HostIdentity> identity;
 
   ProcessState() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = fs::is_directory("/dev/shm") ? "/dev/shm" : (base != nullptr ? base : "/tmp");
-    pattern += "/orvane-fuzz-auth-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    FUZZ_CHECK(mkdtemp(buffer.data()) != nullptr);
-    folder = buffer.data();
-    FUZZ_CHECK(setenv("XDG_CONFIG_HOME", folder.c_str(), 1) == 0);
     identity = std::make_shared<security::HostIdentity>();
-    FUZZ_CHECK(identity->LoadOrCreate(folder / security::kHostIdentityFileName));
+    FUZZ_CHECK(identity->LoadOrCreate(WorkspaceRoot() / security::kHostIdentityFileName));
     FUZZ_CHECK(identity->Available());
-  }
-  ~ProcessState() {
-    std::error_code ec;
-    fs::remove_all(folder, ec);
   }
 };
 
@@ -100,8 +86,6 @@ ProcessState& Process() {
   static ProcessState state;
   return state;
 }
-
-std::string Text(ByteView bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 struct Tablet {
   std::string client_id;
@@ -122,7 +106,7 @@ class Run {
         auth_(trust_, Process().identity) {
     std::error_code ec;
     fs::remove(TrustPath(), ec);
-    trust_->SetDefaultFolder(Process().folder);
+    trust_->SetDefaultFolder(WorkspaceRoot());
     trust_->SetPairingCodeManager(codes_);
     trust_->Load(TrustPath());
     TabletAuthCallbacks callbacks;
@@ -155,7 +139,7 @@ class Run {
   }
 
  private:
-  static fs::path TrustPath() { return Process().folder / security::kTrustedDevicesFileName; }
+  static fs::path TrustPath() { return WorkspaceRoot() / security::kTrustedDevicesFileName; }
 
   // The pairing code a tablet's user would type now; empty while paused.
   std::string CurrentCode() {
@@ -216,8 +200,8 @@ class Run {
       ByteView id = rest.empty() ? rest : rest.subspan(1);
       id = id.first(std::min(id.size(), length));
       rest = rest.empty() ? rest : rest.subspan(1 + id.size());
-      if (raw_tablet_.client_id != Text(id)) {
-        raw_tablet_.client_id = Text(id);
+      if (raw_tablet_.client_id != AsString(id)) {
+        raw_tablet_.client_id = AsString(id);
         raw_tablet_.has_pair = false;
       }
     }
@@ -225,7 +209,7 @@ class Run {
       FUZZ_CHECK(tablet->pair.Generate());
       tablet->has_pair = true;
     }
-    const std::string ephemeral = Text(tablet->pair.public_key());
+    const std::string ephemeral = AsString(tablet->pair.public_key());
 
     harness_.CloseConnection();
     harness_.TakeSent();
@@ -248,7 +232,7 @@ class Run {
     bool valid = false;
     if (auth_version == 1) {
       const Bytes proof = Proof(*tablet, kind, rest, tablet->pair.public_key(), &valid);
-      hello->set_pairing_proof(Text(proof));
+      hello->set_pairing_proof(AsString(proof));
     }
 
     const bool replay = std::find(accepted_.begin(), accepted_.end(), tablet->client_id + '\n' + ephemeral) !=
@@ -297,7 +281,7 @@ class Run {
     FUZZ_CHECK(ack.auth_version() == 2);
     FUZZ_CHECK(handler.AuthV2Pending() && !handler.IsAuthenticated());
     const Bytes& identity_key = Process().identity->PublicKey();
-    FUZZ_CHECK(ack.host_identity_public_key() == Text(identity_key));
+    FUZZ_CHECK(ack.host_identity_public_key() == AsString(identity_key));
     transcript_hash_ = security::AuthTranscriptHash(tablet->client_id, tablet->pair.public_key(),
                                                     security::AsBytes(ack.ephemeral_public_key()), identity_key);
     FUZZ_CHECK(transcript_hash_.size() == security::kTranscriptHashBytes);
@@ -323,7 +307,7 @@ class Run {
     pending_credential_.clear();
     const Bytes challenge = security::AuthProofChallenge(transcript_hash_);
     const Bytes proof = Proof(tablet, kind, rest, challenge, &valid);
-    message.mutable_auth_proof()->set_proof(Text(proof));
+    message.mutable_auth_proof()->set_proof(AsString(proof));
     const size_t trusted_before = trust_->Count();
     Deliver(message, sealed);
     const std::vector<ControlHarness::Sent> sent = harness_.TakeSent();

@@ -63,90 +63,9 @@ using security::TrustFileRecord;
 
 const std::string kChallenge = "fuzz challenge";
 
-// The Linux protection key (protection.key in the data folder, 32 bytes,
-// mode 0600) with fixed bytes 0x00..0x1f, so that seeds can hold "dpapi:"
-// credentials that open.
-void InstallFixedProtectionKey(const fs::path& config_home) {
-  const fs::path folder = config_home / "OrvaneDisplay";
-  std::error_code ec;
-  FUZZ_CHECK(fs::create_directory(folder, ec));
-  const fs::path key = folder / "protection.key";
-  const int fd = open(key.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  FUZZ_CHECK(fd >= 0);
-  uint8_t bytes[32];
-  for (size_t i = 0; i < sizeof(bytes); ++i) bytes[i] = static_cast<uint8_t>(i);
-  FUZZ_CHECK(write(fd, bytes, sizeof(bytes)) == static_cast<ssize_t>(sizeof(bytes)));
-  FUZZ_CHECK(close(fd) == 0);
-}
-
-// A folder of this process, made once and removed at exit. On a memory file
-// system when there is one: every input writes and syncs files. The data
-// folder (XDG_CONFIG_HOME) points there too, so the protection key the
-// store's credentials are protected with stays inside it.
-class Workspace {
- public:
-  Workspace() {
-    std::string base = "/tmp";
-    std::error_code ec;
-    if (fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0) base = "/dev/shm";
-    std::string pattern = base + "/orvane-fuzz-trust-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::abort();
-    }
-    root_ = pattern;
-    setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
-    InstallFixedProtectionKey(root_);
-    store_ = root_ / "store";
-    file_ = store_ / security::kTrustedDevicesFileName;
-  }
-  ~Workspace() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
-  // An empty store folder for the next input.
-  void Clean() {
-    std::error_code ec;
-    fs::remove_all(store_, ec);
-    FUZZ_CHECK(fs::create_directory(store_, ec));
-  }
-
-  const fs::path& file() const { return file_; }
-
- private:
-  fs::path root_;
-  fs::path store_;
-  fs::path file_;
-};
-
-Workspace& Work() {
-  static Workspace work;
-  return work;
-}
-
-void WriteFile(const fs::path& path, std::string_view bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  FUZZ_CHECK(f != nullptr);
-  FUZZ_CHECK(bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
-  FUZZ_CHECK(std::fclose(f) == 0);
-}
-
-std::string ReadFile(const fs::path& path) {
-  FileReadResult r = ReadFileBounded(path, 1u << 20);
-  FUZZ_CHECK(r.status == FileReadStatus::kOk);
-  return r.bytes;
-}
-
 bool Exists(const fs::path& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
-}
-
-fs::path WithSuffix(const fs::path& path, const char* suffix) {
-  fs::path out = path;
-  out += suffix;
-  return out;
 }
 
 bool SameRecord(const TrustFileRecord& a, const TrustFileRecord& b) {
@@ -260,9 +179,7 @@ bool SameDevices(const std::vector<security::TrustedDevice>& a, const std::vecto
 }
 
 void CheckStore(std::string_view text, bool parsed, const std::vector<TrustFileRecord>& found) {
-  Workspace& work = Work();
-  work.Clean();
-  const fs::path& file = work.file();
+  const fs::path file = EmptyStoreFolder() / security::kTrustedDevicesFileName;
   WriteFile(file, text);
 
   std::vector<TrustFileRecord> expected;
@@ -286,7 +203,7 @@ void CheckStore(std::string_view text, bool parsed, const std::vector<TrustFileR
 
   if (trust.save_blocked()) {
     FUZZ_CHECK(!trust.Save());
-    FUZZ_CHECK(ReadFile(file) == text);
+    FUZZ_CHECK(ReadWholeFile(file) == text);
     return;
   }
 
@@ -294,7 +211,7 @@ void CheckStore(std::string_view text, bool parsed, const std::vector<TrustFileR
   // to keep what the legacy scan recovered.
   bool migrates = !parsed && !found.empty();
   for (const TrustFileRecord& e : expected) migrates = migrates || IsPlainCredential(e.pairing_credential);
-  const std::string after_load = ReadFile(file);
+  const std::string after_load = ReadWholeFile(file);
   if (!migrates) {
     FUZZ_CHECK(after_load == text);
   } else {
@@ -308,11 +225,11 @@ void CheckStore(std::string_view text, bool parsed, const std::vector<TrustFileR
   if (parsed) {
     FUZZ_CHECK(!Exists(aside));
   } else {
-    FUZZ_CHECK(ReadFile(aside) == text);
+    FUZZ_CHECK(ReadWholeFile(aside) == text);
     FUZZ_CHECK(!Exists(WithSuffix(file, ".invalid.1")));
   }
 
-  const std::string saved = ReadFile(file);
+  const std::string saved = ReadWholeFile(file);
   std::vector<TrustFileRecord> written;
   FUZZ_CHECK(security::ParseTrustFileJson(saved, &written));
   FUZZ_CHECK(written.size() == expected.size());
@@ -335,7 +252,7 @@ void CheckStore(std::string_view text, bool parsed, const std::vector<TrustFileR
   second.Load(file);
   FUZZ_CHECK(!second.save_blocked());
   FUZZ_CHECK(SameDevices(second.List(), listed));
-  FUZZ_CHECK(ReadFile(file) == saved);
+  FUZZ_CHECK(ReadWholeFile(file) == saved);
 
   std::set<std::string> tried;
   for (const TrustFileRecord& e : expected) {

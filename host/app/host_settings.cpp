@@ -286,12 +286,9 @@ bool SaveCurrentHostSettings(const std::filesystem::path& folder) {
 
 TabletModesLoadResult LoadTabletModes() { return LoadTabletModes(DataFolderOrCurrent()); }
 
-TabletModesLoadResult LoadTabletModes(const std::filesystem::path& folder) {
-  TabletModesLoadResult result;
-  const SettingsText text = ReadSettingsFile(folder / kTabletModesFileName);
-  result.file = text.status;
-  if (text.status != SettingsFileStatus::kRead) return result;
-  ForEachTrimmedLine(text.bytes, [&](std::string_view line) {
+TabletModeMap ParseTabletModesText(std::string_view text) {
+  TabletModeMap modes;
+  ForEachTrimmedLine(text, [&](std::string_view line) {
     if (line.empty() || line.front() == '#') return;
     const size_t eq = line.find('=');
     if (eq == std::string_view::npos || eq == 0) return;
@@ -305,13 +302,21 @@ TabletModesLoadResult LoadTabletModes(const std::filesystem::path& folder) {
       return;
     }
     std::string key(TrimWhitespace(line.substr(0, eq)));
-    auto it = result.modes.find(key);
-    if (it != result.modes.end()) {
+    auto it = modes.find(key);
+    if (it != modes.end()) {
       it->second = mode;
-    } else if (result.modes.size() < kMaxTabletModes) {
-      result.modes.emplace(std::move(key), mode);
+    } else if (modes.size() < kMaxTabletModes) {
+      modes.emplace(std::move(key), mode);
     }
   });
+  return modes;
+}
+
+TabletModesLoadResult LoadTabletModes(const std::filesystem::path& folder) {
+  TabletModesLoadResult result;
+  const SettingsText text = ReadSettingsFile(folder / kTabletModesFileName);
+  result.file = text.status;
+  if (text.status == SettingsFileStatus::kRead) result.modes = ParseTabletModesText(text.bytes);
   return result;
 }
 
@@ -323,9 +328,24 @@ bool IsStorableTabletId(std::string_view id) {
 }
 
 std::string FormatTabletModes(const TabletModeMap& modes) {
+  // The reader keeps at most kMaxTabletModes extend and mirror entries and
+  // skips "default" ones, so only the former are bounded by what is read
+  // back. "default" entries are written while the file stays within that
+  // many entries in all (which keeps it far below the read bound), but never
+  // in place of a mode that would be read back.
+  const auto kept = [](const std::string& id, TabletMode mode) {
+    return IsStorableTabletId(id) && (mode == TabletMode::kExtend || mode == TabletMode::kMirror);
+  };
+  size_t modes_to_write = 0;
+  for (const auto& [id, mode] : modes) {
+    if (kept(id, mode) && modes_to_write < kMaxTabletModes) ++modes_to_write;
+  }
+  const size_t default_slots = kMaxTabletModes - modes_to_write;
+
   std::string out;
   out.append(kTabletModesHeader).append("\n");
-  size_t written = 0;
+  size_t modes_written = 0;
+  size_t defaults_written = 0;
   for (const auto& [id, mode] : modes) {
     if (!IsStorableTabletId(id)) {
       LogWarn("[Main] Not saving the display mode of tablet \"%s\": its id cannot be stored in %s",
@@ -337,8 +357,9 @@ std::string FormatTabletModes(const TabletModeMap& modes) {
               LoggableId(id).c_str());
       continue;
     }
-    // Only this many are read back; the rest would be dropped on load anyway.
-    if (written == kMaxTabletModes) break;
+    const bool is_default = mode == TabletMode::kDefault;
+    size_t& written = is_default ? defaults_written : modes_written;
+    if (written == (is_default ? default_slots : modes_to_write)) continue;
     out.append(id).append("=").append(multi_session::TabletModeName(mode)).append("\n");
     ++written;
   }

@@ -114,6 +114,13 @@ struct TabletModesLoadResult {
   TabletModeMap modes;  // only kExtend and kMirror entries
 };
 
+// The modes of a tablet_modes.ini text, line by line: "id=extend" or
+// "id=mirror" (exact words; anything else, "default" included, is skipped),
+// ids and values trimmed, lines starting with '#' skipped, a later line for an
+// id replacing an earlier one, new ids taken only while fewer than
+// kMaxTabletModes are held.
+TabletModeMap ParseTabletModesText(std::string_view text);
+
 TabletModesLoadResult LoadTabletModes();
 TabletModesLoadResult LoadTabletModes(const std::filesystem::path& folder);
 
@@ -123,8 +130,10 @@ TabletModesLoadResult LoadTabletModes(const std::filesystem::path& folder);
 bool IsStorableTabletId(std::string_view client_id);
 
 // The file text: the header, then "id=mode" for each storable id in key
-// order, at most kMaxTabletModes entries. Ids that cannot be stored (and
-// modes outside the enum) are skipped with a warning each.
+// order, at most kMaxTabletModes entries: the first kMaxTabletModes extend
+// and mirror entries, and "default" entries only in the places those leave
+// (they are never read back). Ids that cannot be stored (and modes outside
+// the enum) are skipped with a warning each.
 std::string FormatTabletModes(const TabletModeMap& modes);
 
 bool SaveTabletModes(const TabletModeMap& modes);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -406,6 +407,30 @@ TEST(TabletModesTest, LoadsLineByLine) {
   EXPECT_EQ(r.modes, expected);
 }
 
+TEST(TabletModesTest, ParsesTextInMemory) {
+  struct Case {
+    const char* name;
+    std::string text;
+    TabletModeMap expected;
+  };
+  const Case cases[] = {
+      {"empty", "", {}},
+      {"header only", "# Orvane Display per-tablet display mode (device id = extend | mirror)\n", {}},
+      {"trimmed, CRLF, no final line end", " a = mirror \r\nb=extend",
+       {{"a", TabletMode::kMirror}, {"b", TabletMode::kExtend}}},
+      {"exact words only", "a=Extend\nb=default\nc=\n=mirror\nd\n", {}},
+      {"later line wins", "a=extend\na=mirror\n", {{"a", TabletMode::kMirror}}},
+      {"value after the first equals sign", "a=b=extend\n", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseTabletModesText(c.text), c.expected) << c.name;
+
+  // The file reader is this parser over the file's bytes.
+  ScopedTempDir dir;
+  const std::string text = "x=extend\n#y=mirror\nz=mirror\n";
+  WriteFile(dir.path() / kTabletModesFileName, text);
+  EXPECT_EQ(LoadTabletModes(dir.path()).modes, ParseTabletModesText(text));
+}
+
 TEST(TabletModesTest, KeepsTheFirst64Tablets) {
   ScopedTempDir dir;
   std::string text;
@@ -476,6 +501,25 @@ TEST(TabletModesTest, SavesAtMost64Tablets) {
   const TabletModeMap loaded = LoadTabletModes(dir.path()).modes;
   EXPECT_EQ(loaded.size(), 64u);
   EXPECT_EQ(loaded.rbegin()->first, "tab63");
+}
+
+TEST(TabletModesTest, DefaultEntriesNeverTakeThePlaceOfModes) {
+  // "default" is written but never read back, so it must not use up the
+  // entries the reader keeps.
+  TabletModeMap modes;
+  char id[16];
+  for (int i = 0; i < 70; ++i) {
+    std::snprintf(id, sizeof id, "d%02d", i);
+    modes[id] = TabletMode::kDefault;
+  }
+  modes["e"] = TabletMode::kExtend;
+  modes["m"] = TabletMode::kMirror;
+  const std::string text = FormatTabletModes(modes);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + static_cast<std::ptrdiff_t>(kMaxTabletModes));
+  EXPECT_NE(text.find("\nd61=default\ne=extend\nm=mirror\n"), std::string::npos);
+  EXPECT_EQ(text.find("d62="), std::string::npos);
+  const TabletModeMap expected = {{"e", TabletMode::kExtend}, {"m", TabletMode::kMirror}};
+  EXPECT_EQ(ParseTabletModesText(text), expected);
 }
 
 TEST(TabletModesTest, ModeNames) {
