@@ -681,8 +681,9 @@ TEST_F(SessionManagerTest, HelloOnAnAuthenticatedConnectionRestartsAuthenticatio
   ASSERT_TRUE(tablet->Read(&ack));
   EXPECT_EQ(ack.hello_ack().result(), pb::AUTH_RESULT_REJECTED);
   ASSERT_TRUE(WaitFor([&] { return !session_->Streaming(); }));
+  // The line follows the stop (after the virtual monitor was released).
+  EXPECT_TRUE(WaitFor([&] { return log_.Contains("[INFO ] [Session] Stream stopped"); }));
   EXPECT_EQ(StreamEvents(), (std::vector<std::string>{"start", "stop 2"}));
-  EXPECT_TRUE(log_.Contains("[INFO ] [Session] Stream stopped"));
 
   // The authentication time-out runs again from this Hello.
   WaitPasses(2);
