@@ -104,11 +104,10 @@ class Run {
           return true;
         })),
         auth_(trust_, Process().identity) {
-    std::error_code ec;
-    fs::remove(TrustPath(), ec);
-    trust_->SetDefaultFolder(WorkspaceRoot());
+    const fs::path store = EmptyStoreFolder();
+    trust_->SetDefaultFolder(store);
     trust_->SetPairingCodeManager(codes_);
-    trust_->Load(TrustPath());
+    trust_->Load(store / security::kTrustedDevicesFileName);
     TabletAuthCallbacks callbacks;
     callbacks.pairing_code_requested = [this](const std::string&, const std::string& code) {
       FUZZ_CHECK(code.size() == 6);
@@ -139,8 +138,6 @@ class Run {
   }
 
  private:
-  static fs::path TrustPath() { return WorkspaceRoot() / security::kTrustedDevicesFileName; }
-
   // The pairing code a tablet's user would type now; empty while paused.
   std::string CurrentCode() {
     std::string code = trust_->PairingCodeForPrompt();
