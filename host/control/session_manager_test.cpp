@@ -824,11 +824,18 @@ TEST_F(SessionManagerTest, SyntheticStreamReachesThePunchedPortAndServesNacks) {
   udp.SendSealed(input_port_, "OVDMP1");
   ASSERT_TRUE(WaitFor([&] { return log_.Contains("Media UDP remote endpoint updated via punch"); }));
 
+  // A modest stream: the resend must not drown in a full receive buffer, nor
+  // the first fragment leave the history while the tablet asks again.
+  pb::ControlMessage quality;
+  quality.mutable_set_quality_profile()->set_target_bitrate_kbps(2000);
+  quality.mutable_set_quality_profile()->set_target_fps(30);
+  ASSERT_TRUE(tablet->Send(quality));
   ASSERT_TRUE(tablet->Send(StartStreamMessage()));
   pb::ControlMessage started;
   ASSERT_TRUE(tablet->Read(&started));
   EXPECT_EQ(started.stream_started().session_id(), "s-1");
   ASSERT_TRUE(WaitFor([&] { return session_->Streaming(); }));
+  EXPECT_TRUE(WaitFor([&] { return log_.Contains(" @30 fps, 2000 kbps"); }));
 
   // Sealed video fragments: version 1, type 1, the first one of a keyframe.
   std::string datagram;
