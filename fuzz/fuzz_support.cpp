@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "host/app/logger.h"
-#include "host/common/file_io.h"
 #include "host/common/byte_order.h"
+#include "host/common/file_io.h"
+#include "host/common/logger.h"
 
 namespace orvane::fuzz {
 

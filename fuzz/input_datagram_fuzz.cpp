@@ -41,8 +41,8 @@
 #include <set>
 
 #include "fuzz/fuzz_support.h"
-#include "host/control/input_injector.h"
 #include "host/control/session_manager.h"
+#include "host/input/input_injector.h"
 #include "host/security/secure_frame.h"
 #include "host/transport/input_receiver.h"
 

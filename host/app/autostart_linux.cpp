@@ -8,8 +8,8 @@
 #include <optional>
 #include <system_error>
 
-#include "host/app/logger.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 #include "host/common/platform_info.h"
 
 namespace orvane {

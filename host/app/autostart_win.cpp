@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/platform_info.h"
 #include "host/common/win_text.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/parse.h"
 #include "host/common/utf.h"
 

@@ -1,6 +1,6 @@
 #include "host/app/console.h"
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "host/app/host_state.h"
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "host/app/host_state.h"
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

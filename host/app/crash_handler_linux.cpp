@@ -13,9 +13,9 @@
 #include <mutex>
 
 #include "host/app/crash_handler.h"
-#include "host/app/logger.h"
 #include "host/common/data_folder.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

@@ -4,11 +4,11 @@
 #include <string>
 
 #include "host/app/host_state.h"
-#include "host/app/logger.h"
 #include "host/app/profile_file.h"
 #include "host/common/data_folder.h"
 #include "host/common/file_io.h"
 #include "host/common/host_result.h"
+#include "host/common/logger.h"
 #include "host/common/parse.h"
 #include "host/common/utf.h"
 

@@ -102,8 +102,6 @@ bool SaveCurrentHostSettings(const std::filesystem::path& folder);
 // ---------------------------------------------------------------------------
 // tablet_modes.ini
 
-using TabletModeMap = std::map<std::string, multi_session::TabletMode>;
-
 // At most this many tablets are loaded (and saved).
 inline constexpr size_t kMaxTabletModes = 64;
 // Longer device ids are not saved: the file must stay well under the read bound.

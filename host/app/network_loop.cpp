@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

@@ -18,27 +18,9 @@
 #include "host/app/host_state.h"
 #include "host/common/clock.h"
 #include "host/control/host_ports.h"
+#include "host/control/network_pool.h"
 
 namespace orvane {
-
-// What the loop needs from a session pool. A pool is used once: initialised,
-// run, stopped, destroyed.
-class INetworkPool {
- public:
-  virtual ~INetworkPool() = default;
-  // Binds the control port and chooses every slot's input port.
-  virtual bool Initialize(const HostPorts& ports, SessionInitResult* result) = 0;
-  // The ports bound by a successful Initialize.
-  virtual uint16_t ControlPort() const = 0;
-  virtual uint16_t InputPort() const = 0;  // slot 0's input port
-  // Host-wide switches, pushed to every session while the pool is active.
-  virtual void SetClipboardSharing(bool enabled) = 0;
-  virtual void SetTabletOnlyAudioAllowed(bool allowed) = 0;
-  // Blocks until every session has ended.
-  virtual void Run() = 0;
-  // Safe from any thread, also before Run.
-  virtual void RequestStop() = 0;
-};
 
 using NetworkPoolFactory = std::function<std::unique_ptr<INetworkPool>(uint32_t tablet_count)>;
 

@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <signal.h>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

@@ -5,7 +5,7 @@
 #include <objbase.h>
 #include <mfapi.h>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

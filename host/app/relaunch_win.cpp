@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/platform_info.h"
 #include "host/common/win_text.h"
 

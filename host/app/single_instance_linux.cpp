@@ -18,9 +18,9 @@
 #include <thread>
 
 #include "host/app/early_modes.h"
-#include "host/app/logger.h"
 #include "host/common/data_folder.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

@@ -4,7 +4,7 @@
 #include <sddl.h>
 
 #include "host/app/early_modes.h"
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/win_text.h"
 
 namespace orvane {

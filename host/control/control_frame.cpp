@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/security/key_agreement.h"
 #include "host/security/secure_frame.h"
 #include "orvane_protocol_v1.pb.h"

@@ -1,6 +1,6 @@
 #include "host/control/input_port_probe.h"
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/net.h"
 
 namespace orvane {

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/parse.h"
 #include "host/common/utf.h"
 #include "host/security/key_agreement.h"

@@ -33,9 +33,9 @@
 #include <string_view>
 #include <vector>
 
-#include "host/app/logger.h"
 #include "host/common/clock.h"
 #include "host/common/host_result.h"
+#include "host/common/logger.h"
 #include "host/common/printf_check.h"
 #include "host/common/rate_limiter.h"
 #include "host/control/host_ports.h"

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <utility>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/platform_info.h"
 #include "host/control/tablet_auth.h"
 #include "host/control/tcp_server.h"

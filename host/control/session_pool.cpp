@@ -4,7 +4,7 @@
 #include <system_error>
 #include <utility>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/control/control_frame.h"
 #include "host/control/input_port_probe.h"
 #include "host/control/port_choice.h"

@@ -21,11 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/app/host_settings.h"
-#include "host/app/network_loop.h"
 #include "host/common/host_result.h"
 #include "host/common/net.h"
 #include "host/control/host_ports.h"
+#include "host/control/network_pool.h"
 #include "host/control/session_types.h"
 #include "host/control/tablet_mode.h"
 #include "host/control/tcp_server.h"

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/utf.h"
 #include "host/security/auth_transcript.h"
 #include "host/security/key_agreement.h"

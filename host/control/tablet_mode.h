@@ -2,7 +2,9 @@
 // The display mode the user chose for one tablet. Default follows the virtual
 // display driver: extended when the driver is available, mirrored otherwise.
 
+#include <map>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace orvane::multi_session {
@@ -41,3 +43,10 @@ constexpr std::optional<TabletMode> TabletModeFromName(std::string_view name) {
 constexpr bool IsValidTabletMode(TabletMode mode) { return TabletModeFromInt(static_cast<int>(mode)).has_value(); }
 
 }  // namespace orvane::multi_session
+
+namespace orvane {
+
+// The stored mode of each tablet, by client id.
+using TabletModeMap = std::map<std::string, multi_session::TabletMode>;
+
+}  // namespace orvane

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <system_error>
 
-#include "host/app/logger.h"
 #include "host/common/byte_order.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

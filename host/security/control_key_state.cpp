@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane::security {
 

@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/security/crypto.h"
 #include "host/security/crypto_internal.h"
 

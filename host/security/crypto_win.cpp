@@ -12,7 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/security/crypto.h"
 #include "host/security/crypto_internal.h"
 

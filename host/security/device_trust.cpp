@@ -5,9 +5,9 @@
 #include <system_error>
 #include <utility>
 
-#include "host/app/logger.h"
 #include "host/common/data_folder.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 #include "host/common/utf.h"
 #include "host/security/secret_protection.h"
 

@@ -5,10 +5,10 @@
 #include <system_error>
 #include <utility>
 
-#include "host/app/logger.h"
 #include "host/common/byte_order.h"
 #include "host/common/data_folder.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 #include "host/security/secret_protection.h"
 
 namespace orvane::security {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane::security {
 

@@ -17,9 +17,9 @@
 #include <cstring>
 #include <string>
 
-#include "host/app/logger.h"
 #include "host/common/data_folder.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 #include "host/security/secret_protection.h"
 
 namespace orvane::security {

@@ -5,7 +5,7 @@
 
 #include <dpapi.h>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/security/secret_protection.h"
 
 namespace orvane::security {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

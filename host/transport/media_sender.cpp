@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/transport/media_packet.h"
 
 namespace orvane {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #ifdef _WIN32
 #include <winsock2.h>
 #endif

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/platform_info.h"
 
 // Skips a test that needs what Wine lacks, printing why. Never skips on real

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/printf_check.h"
 #include "host/common/utf.h"
 

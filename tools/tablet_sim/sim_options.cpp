@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/net.h"
 #include "host/common/parse.h"
 #include "host/common/utf.h"

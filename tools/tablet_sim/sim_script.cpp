@@ -3,7 +3,7 @@
 #include <initializer_list>
 #include <optional>
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 #include "host/common/parse.h"
 #include "host/common/utf.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/app/logger.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 #include "host/common/net.h"
 #include "host/security/crypto.h"
 #include "host/security/host_identity.h"

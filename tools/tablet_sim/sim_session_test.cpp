@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/app/logger.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 #include "host/common/net.h"
 #include "host/control/control_frame.h"
 #include "host/control/protocol_handler.h"

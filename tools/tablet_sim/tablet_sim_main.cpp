@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "host/app/logger.h"
 #include "host/common/clock.h"
+#include "host/common/logger.h"
 #include "host/common/net.h"
 #include "tools/tablet_sim/sim_options.h"
 #include "tools/tablet_sim/sim_output.h"

@@ -1,6 +1,6 @@
-#include "host/control/input_injector.h"
+#include "host/input/input_injector.h"
 
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 #include <climits>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "host/app/logger.h"
+#include "host/common/logger.h"
 
 #include <gtest/gtest.h>
 

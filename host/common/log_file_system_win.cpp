@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "host/app/logger.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 #include "host/common/win_text.h"
 
 namespace orvane {

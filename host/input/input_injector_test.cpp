@@ -1,4 +1,4 @@
-#include "host/control/input_injector.h"
+#include "host/input/input_injector.h"
 
 #include <gtest/gtest.h>
 

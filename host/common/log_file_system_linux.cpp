@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "host/app/logger.h"
 #include "host/common/file_io.h"
+#include "host/common/logger.h"
 
 namespace orvane {
 
