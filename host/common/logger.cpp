@@ -347,7 +347,16 @@ void Logger::Log(LogLevel level, const char* format, ...) {
   va_end(args);
 }
 
+namespace {
+thread_local int t_demotions = 0;
+}  // namespace
+
+ScopedLogDemotion::ScopedLogDemotion() { ++t_demotions; }
+ScopedLogDemotion::~ScopedLogDemotion() { --t_demotions; }
+bool ScopedLogDemotion::Active() { return t_demotions > 0; }
+
 void Logger::VLog(LogLevel level, const char* format, va_list args) {
+  if (t_demotions > 0) level = LogLevel::kDebug;
   if (level < kMinimumLevel) return;
   const std::string message = FormatMessage(format, args);
   state_->Emit(level, message, true);

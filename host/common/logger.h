@@ -117,6 +117,17 @@ class Logger {
   std::unique_ptr<State> state_;
 };
 
+// While one lives, every line this thread logs is written at DEBUG (so not
+// at all): for retries whose failures the caller sums up in a line of its own.
+class ScopedLogDemotion {
+ public:
+  ScopedLogDemotion();
+  ~ScopedLogDemotion();
+  ScopedLogDemotion(const ScopedLogDemotion&) = delete;
+  ScopedLogDemotion& operator=(const ScopedLogDemotion&) = delete;
+  static bool Active();
+};
+
 void LogDebug(const char* format, ...) ORVANE_PRINTF(1, 2);
 void LogInfo(const char* format, ...) ORVANE_PRINTF(1, 2);
 void LogWarn(const char* format, ...) ORVANE_PRINTF(1, 2);

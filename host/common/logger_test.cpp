@@ -182,6 +182,25 @@ TEST_F(LoggerTest, OpenWritesHeaderThenTimeStampedLines) {
             (std::vector<std::string>{"[INFO ] [Main] hello 5", "[WARN ] [TCP] slow", "[ERROR] [Crash] bad"}));
 }
 
+TEST_F(LoggerTest, DemotionSilencesOnlyItsOwnThreadWhileItLives) {
+  OpenLog();
+  {
+    ScopedLogDemotion quiet;
+    EXPECT_TRUE(ScopedLogDemotion::Active());
+    LogError("[Capture] retry failed");
+    std::thread other([] { LogWarn("[Other] still written"); });
+    other.join();
+    {
+      ScopedLogDemotion nested;
+      LogWarn("[Capture] nested");
+    }
+    LogWarn("[Capture] outer again");
+  }
+  EXPECT_FALSE(ScopedLogDemotion::Active());
+  LogWarn("[Capture] summary");
+  EXPECT_EQ(capture_.Lines(), (std::vector<std::string>{"[WARN ] [Other] still written", "[WARN ] [Capture] summary"}));
+}
+
 TEST_F(LoggerTest, MessagesAreTrimmedAndCut) {
   const std::string x2045(2045, 'x'), x2046(2046, 'x');
   const struct {

@@ -4,14 +4,21 @@
 // Every user of the monitor list (the monitor list sent to a tablet, the
 // capture target choice, the virtual display back-end) calls one operation,
 // EnumerateMonitors, which returns a fresh list each time; nothing is cached.
-// The platform enumeration sits behind IMonitorEnumerator so that the core is
-// tested with fixed lists; until the capture back-ends bring the real desktop
-// enumeration, both builds use the synthetic stand-in below.
+// The platform scan (Windows: GDI monitors and the DXGI outputs that drive
+// them; Linux: the X server's RandR monitors) sits behind a small seam; the
+// list is completed here: indices, the output map, refresh rates, the count
+// line. Without a desktop to read (Linux without an X display) the list is
+// the synthetic monitor.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "host/common/clock.h"
 
 namespace orvane {
 
@@ -31,6 +38,9 @@ struct MonitorInfoData {
   uint32_t adapter_index = 0;
   uint32_t output_index = 0;
   uint64_t adapter_luid = 0;
+  // The platform's handle of the monitor when it was enumerated (HMONITOR on
+  // Windows, the monitor's name atom on Linux); 0 when there is none.
+  uintptr_t handle = 0;
 };
 
 class IMonitorEnumerator {
@@ -53,5 +63,74 @@ class SyntheticMonitorEnumerator final : public IMonitorEnumerator {
 
 // The enumeration the host uses on this platform.
 std::unique_ptr<IMonitorEnumerator> MakePlatformMonitorEnumerator();
+
+// ----------------------------------------------------------------- choice
+
+struct MonitorChoice {
+  std::optional<MonitorInfoData> monitor;  // none for an empty list
+  std::string matched_by;                  // "id", "index", "primary", "first" or "none"
+  bool exact = false;
+};
+
+// A non-empty requested id picks that monitor (the index is not considered);
+// an empty id picks the monitor of the requested index. Without an exact
+// match: the first primary monitor, else the first one.
+MonitorChoice ChooseMonitor(const std::vector<MonitorInfoData>& monitors, const std::string& requested_id,
+                            uint32_t requested_index);
+
+// ------------------------------------------------------- platform seam
+
+// A DXGI output and the adapter that drives it (Windows).
+struct MonitorOutputRecord {
+  std::string device_name;
+  uint32_t adapter_index = 0;
+  uint32_t output_index = 0;
+  uint64_t adapter_luid = 0;  // 0 when the adapter's description could not be read
+  bool hdr = false;
+};
+
+// What the platform scan read. Monitors carry their raw refresh rate (0 when
+// it could not be read) and need no index; outputs are in enumeration order.
+struct DesktopScan {
+  std::vector<MonitorInfoData> monitors;
+  std::vector<MonitorOutputRecord> outputs;
+};
+
+// The platform scan; nullopt when this machine has no desktop to read.
+std::optional<DesktopScan> ScanDesktopMonitors();
+
+// The rate reported to tablets and setup checks: 0 and 1 (unreadable or
+// "hardware default") become 60.
+uint32_t NormalizeRefreshRate(uint32_t hz);
+
+// The list from a scan: indices in order, refresh rates normalised, and each
+// monitor matched to the first output of its device name (has output,
+// adapter and output index, LUID, hdr).
+std::vector<MonitorInfoData> CompleteMonitorList(DesktopScan scan);
+
+// The enumerator over a scan function (the platform's, or a test's).
+// A scan without a desktop gives the synthetic monitor. Every enumeration
+// writes the count line (LogMonitorCount) on the clock's tick.
+class ScanningMonitorEnumerator final : public IMonitorEnumerator {
+ public:
+  using ScanFunction = std::function<std::optional<DesktopScan>()>;
+  // clock: SystemClock() when null.
+  explicit ScanningMonitorEnumerator(ScanFunction scan, IClock* clock = nullptr);
+  std::vector<MonitorInfoData> EnumerateMonitors() override;
+
+ private:
+  ScanFunction scan_;
+  IClock& clock_;
+};
+
+// ---------------------------------------------------------- count line
+
+inline constexpr uint64_t kMonitorCountLogIntervalMs = 60'000;
+
+// Writes "[MonitorEnum] Found %zu monitors" when the list's signature (count
+// and ids) differs from the one logged last or 60 s passed since; the last
+// signature and time are process-wide.
+void LogMonitorCount(const std::vector<MonitorInfoData>& monitors, uint64_t now_ms);
+void ResetMonitorCountLogForTest();
 
 }  // namespace orvane

@@ -1,0 +1,62 @@
+#pragma once
+// SyntheticCaptureSource: the screen-copy slot where there is no desktop to
+// copy (Linux without an X display, and tests). Its pictures follow from the
+// frame number, so a receiver can check every pixel.
+//
+// Time alternates between change periods (change_ms long), in which every
+// Acquire delivers the next picture n + 1, and still periods (still_ms), in
+// which Acquire waits out its wait on the clock and times out. The first
+// Acquire after Initialize always delivers a picture.
+//
+// Pixel (x, y) of picture n, as bytes B, G, R, A:
+//   B = (x + n) & 0xFF, G = (y + 2n) & 0xFF, R = (x ^ y ^ n) & 0xFF, A = 0xFF.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "host/common/clock.h"
+#include "host/video/capture_source.h"
+#include "host/video/frame_pool.h"
+
+namespace orvane {
+
+// The documented pixel of the synthetic picture n.
+std::array<uint8_t, 4> SyntheticCapturePixel(uint32_t x, uint32_t y, uint64_t n);
+
+struct SyntheticCaptureOptions {
+  uint32_t width = 1920;
+  uint32_t height = 1080;
+  uint32_t change_ms = 1000;
+  uint32_t still_ms = 0;  // 0: the picture changes on every Acquire
+  IClock* clock = nullptr;  // SystemClock() when null
+};
+
+class SyntheticCaptureSource final : public ICaptureSource {
+ public:
+  explicit SyntheticCaptureSource(SyntheticCaptureOptions options);
+  ~SyntheticCaptureSource() override;
+
+  CaptureBackendKind Kind() const override { return CaptureBackendKind::kGdi; }
+  bool Initialize(const CaptureInitParams& params) override;
+  void Shutdown() override;
+  CapturedFrame Acquire(uint32_t wait_ms, bool want_texture) override;
+  bool GpuHandoff() const override { return false; }
+  HostResult LastResult() const override { return result_; }
+
+  // The number of the last picture delivered (0 before the first).
+  uint64_t LastPicture() const { return picture_; }
+
+ private:
+  SyntheticCaptureOptions options_;
+  IClock& clock_;
+  bool initialized_ = false;
+  bool delivered_first_ = false;
+  uint64_t start_ms_ = 0;
+  uint64_t picture_ = 0;
+  std::shared_ptr<FramePool<CpuImage>> pool_;
+  FrameBufferWarning buffer_warning_;
+  HostResult result_;
+};
+
+}  // namespace orvane
