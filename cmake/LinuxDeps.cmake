@@ -5,6 +5,8 @@ find_package(OpenSSL 3 REQUIRED)
 find_package(GTest REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
+# The X server's desktop: monitors (RandR), capture (MIT-SHM), the pointer (XFixes).
+pkg_check_modules(X11DESKTOP REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes)
 
 add_library(orvane_protobuf_lite INTERFACE IMPORTED GLOBAL)
 set_target_properties(orvane_protobuf_lite PROPERTIES
@@ -18,4 +20,4 @@ add_library(orvane_gmock INTERFACE IMPORTED GLOBAL)
 set_target_properties(orvane_gmock PROPERTIES INTERFACE_LINK_LIBRARIES GTest::gmock)
 
 set(ORVANE_PROTOC ${Protobuf_PROTOC_EXECUTABLE})
-set(ORVANE_SYSTEM_LIBS Threads::Threads OpenSSL::Crypto ${CMAKE_DL_LIBS})
+set(ORVANE_SYSTEM_LIBS Threads::Threads OpenSSL::Crypto PkgConfig::X11DESKTOP ${CMAKE_DL_LIBS})
