@@ -70,4 +70,9 @@ function(orvane_add_test_program name needs_display)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT 600
     ENVIRONMENT "ORVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR};ORVANE_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  if(NOT WIN32)
+    # Tests never read the developer's X display; those that need one start
+    # their own server.
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT_MODIFICATION "DISPLAY=unset:")
+  endif()
 endfunction()

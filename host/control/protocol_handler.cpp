@@ -239,6 +239,11 @@ void ProtocolHandler::SetMonitorEnumerator(std::shared_ptr<IMonitorEnumerator> e
   monitors_ = std::move(enumerator);
 }
 
+std::shared_ptr<IMonitorEnumerator> ProtocolHandler::MonitorEnumerator() const {
+  std::lock_guard<std::mutex> lock(callbacks_mu_);
+  return monitors_;
+}
+
 // ---------------------------------------------------------------- logging
 
 void ProtocolHandler::PeerLog(LogLevel level, const char* format, va_list args) {

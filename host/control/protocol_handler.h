@@ -264,6 +264,8 @@ class ProtocolHandler {
   void SetSecurityHooks(ControlSecurityHooks hooks);
   // The platform enumeration by default.
   void SetMonitorEnumerator(std::shared_ptr<IMonitorEnumerator> enumerator);
+  // The enumeration the monitor list comes from (null when none was set).
+  std::shared_ptr<IMonitorEnumerator> MonitorEnumerator() const;
 
   // Parses one opened frame and dispatches it. A frame that does not parse
   // gives code 4 and changes nothing.

@@ -10,6 +10,8 @@
 #include "host/control/tablet_auth.h"
 #include "host/control/tcp_server.h"
 #include "host/vdd/virtual_display.h"
+#include "host/video/cursor_sender.h"
+#include "host/video/monitor_enumeration.h"
 #include "host/video/synthetic_stream.h"
 
 namespace orvane {
@@ -744,10 +746,36 @@ bool SessionManager::StartSyntheticStream() {
   streaming_ = true;
   LogInfo("[Session] Synthetic stream started: %ux%u @%u fps, %u kbps (test source; this build has no capture)",
           config.width, config.height, config.fps, config.bitrate_kbps);
+  StartCursorUpdates();
   return true;
 }
 
+void SessionManager::StartCursorUpdates() {
+  std::unique_ptr<ICursorSource> source = MakePlatformCursorSource();
+  if (!source) return;  // no pointer to follow on this machine
+  const std::shared_ptr<IMonitorEnumerator> enumerator = handler_.MonitorEnumerator();
+  const std::vector<MonitorInfoData> monitors =
+      enumerator ? enumerator->EnumerateMonitors() : std::vector<MonitorInfoData>{};
+  const MonitorChoice choice = ChooseMonitor(monitors, handler_.SelectedMonitorId(), 0);
+  CursorSenderOptions options;
+  if (choice.monitor) {
+    options.rect = {choice.monitor->x, choice.monitor->y, choice.monitor->width, choice.monitor->height};
+  }
+  options.send = [this](const protocol::v1::CursorUpdate& update) {
+    protocol::v1::ControlMessage message;
+    *message.mutable_cursor_update() = update;
+    return handler_.SendControlMessage(&message);
+  };
+  options.stream_size = [this] {
+    const SessionConfig config = handler_.GetSessionConfig();
+    return CursorStreamSize{config.width, config.height};
+  };
+  cursor_sender_ = std::make_unique<CursorSender>(std::make_unique<CursorTracker>(std::move(source)), std::move(options));
+  if (!cursor_sender_->Start()) cursor_sender_.reset();
+}
+
 void SessionManager::StopSyntheticStream() {
+  cursor_sender_.reset();  // stops its thread
   {
     std::lock_guard<std::mutex> lock(synthetic_mu_);
     synthetic_stop_ = true;

@@ -47,6 +47,7 @@
 #include "host/transport/input_receiver.h"
 #include "host/transport/media_sender.h"
 #include "host/transport/nack_server.h"
+#include "host/video/cursor_sender.h"
 
 namespace orvane {
 
@@ -182,6 +183,9 @@ class SessionManager final : public IPoolSession {
 
   bool StartSyntheticStream();
   void StopSyntheticStream();
+  // The pointer's updates beside the synthetic stream, for the selected
+  // monitor; nothing when the machine has no pointer to read.
+  void StartCursorUpdates();
   void SyntheticStreamLoop(SessionConfig config);
   // The tablet's retransmission requests and statistics, after each control
   // frame (receive thread).
@@ -262,6 +266,7 @@ class SessionManager final : public IPoolSession {
   std::condition_variable synthetic_cv_;
   bool synthetic_stop_ = false;  // under synthetic_mu_
   std::thread synthetic_thread_;
+  std::unique_ptr<CursorSender> cursor_sender_;
   uint32_t next_video_seq_ = 0;
   RateLimiter stream_warnings_{1000};
 

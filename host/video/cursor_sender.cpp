@@ -42,8 +42,12 @@ CursorSender::CursorSender(std::unique_ptr<CursorTracker> tracker, CursorSenderO
 CursorSender::~CursorSender() { Stop(); }
 
 bool CursorSender::Start() {
+  if (loop_thread_.load() == std::this_thread::get_id()) return !stop_.load();
   std::lock_guard<std::mutex> lock(lifecycle_mu_);
-  if (thread_.joinable()) return true;
+  if (thread_.joinable()) {
+    if (!stop_.load()) return true;
+    thread_.join();  // a loop that was asked to end from within
+  }
   if (!tracker_) return false;
   stop_ = false;
   tracker_->ForceFullUpdate();
@@ -57,17 +61,21 @@ bool CursorSender::Start() {
 }
 
 void CursorSender::Stop() {
-  std::lock_guard<std::mutex> lock(lifecycle_mu_);
-  stop_ = true;
-  if (!thread_.joinable()) return;
-  if (thread_.get_id() == std::this_thread::get_id()) {
+  // Checked before the lock: a Stop from another thread may hold it while
+  // joining this very thread.
+  if (loop_thread_.load() == std::this_thread::get_id()) {
+    stop_ = true;
     LogError("[Cursor] Stop called on the update sender's own thread; refused (the loop ends at its next check)");
     return;
   }
+  std::lock_guard<std::mutex> lock(lifecycle_mu_);
+  stop_ = true;
+  if (!thread_.joinable()) return;
   thread_.join();
 }
 
 void CursorSender::Loop() {
+  loop_thread_ = std::this_thread::get_id();
   LogInfo("[Cursor] Update sender started (poll_us=%llu)", static_cast<unsigned long long>(kCursorPollUs));
   while (!stop_.load()) {
     Tick();
@@ -75,6 +83,7 @@ void CursorSender::Loop() {
     sleeper_.SleepUs(kCursorPollUs);
   }
   LogInfo("[Cursor] Update sender stopped (sent=%llu)", static_cast<unsigned long long>(sent_.load()));
+  loop_thread_ = std::thread::id();
 }
 
 void CursorSender::Tick() {

@@ -84,6 +84,7 @@ class CursorSender {
   IPreciseSleeper& sleeper_;
   std::mutex lifecycle_mu_;
   std::thread thread_;
+  std::atomic<std::thread::id> loop_thread_{};
   std::atomic<bool> stop_{false};
   std::atomic<uint64_t> sent_{0};
   // A failed update is repeated next tick; one that carried a shape is

@@ -43,6 +43,9 @@ class ChildProcess {
 // An isolated host environment: config home, runtime folder and a free port.
 struct HostEnvironment {
   std::filesystem::path root;
+  // The X display the host may use (":N" of a test's own server); the
+  // ambient one is never passed on.
+  std::string display;
   std::filesystem::path config_home() const { return root / "config"; }
   std::filesystem::path runtime_dir() const { return root / "runtime"; }
   std::filesystem::path data_folder() const { return config_home() / "OrvaneDisplay"; }

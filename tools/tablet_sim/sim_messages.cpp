@@ -565,8 +565,15 @@ std::string DescribeMessage(const pb::ControlMessage& message) {
     }
     case pb::ControlMessage::kCursorUpdate: {
       const pb::CursorUpdate& c = message.cursor_update();
-      line.Add("position=%d,%d visible=%s size=%ux%u bitmap=%zu bytes", c.position_x(), c.position_y(),
-               YesNo(c.visible()), c.width(), c.height(), c.bitmap_argb().size());
+      line.Add("position=%d,%d visible=%s", c.position_x(), c.position_y(), YesNo(c.visible()));
+      line.Text("shape", c.shape());
+      line.Add("hotspot=%d,%d size=%ux%u bitmap=%zu bytes", c.hotspot_x(), c.hotspot_y(), c.width(), c.height(),
+               c.bitmap_argb().size());
+      // A picture is width x height pixels of four bytes.
+      const uint64_t expected = static_cast<uint64_t>(c.width()) * c.height() * 4;
+      if (!c.bitmap_argb().empty() && c.bitmap_argb().size() != expected) {
+        line.Add("(bitmap does not match the size: %llu bytes expected)", static_cast<unsigned long long>(expected));
+      }
       break;
     }
     case pb::ControlMessage::kClipboardUpdate:

@@ -112,7 +112,7 @@ TEST(SimMessages, DescribesKeyFieldsOfOtherHostMessages) {
     pb::ControlMessage message;
     const char* expected;
   };
-  Case cases[4];
+  Case cases[6];
   cases[0].message.mutable_error()->set_error_code(2504);
   cases[0].message.mutable_error()->set_is_fatal(true);
   cases[0].message.mutable_error()->set_error_description("Disconnected from the PC");
@@ -125,6 +125,22 @@ TEST(SimMessages, DescribesKeyFieldsOfOtherHostMessages) {
   cases[2].message.mutable_capability_accept()->mutable_selected_resolution()->set_height(1080);
   cases[2].expected = "CapabilityAccept codec=H264 1728x1080 @60 fps";
   cases[3].expected = "none (type=0 seq=0)";
+  pb::CursorUpdate* cursor = cases[4].message.mutable_cursor_update();
+  cursor->set_position_x(639);
+  cursor->set_position_y(400);
+  cursor->set_visible(true);
+  cursor->set_shape("text");
+  cursor->set_hotspot_x(4);
+  cursor->set_hotspot_y(8);
+  cursor->set_width(2);
+  cursor->set_height(2);
+  cursor->set_bitmap_argb(std::string(16, '\xff'));
+  cases[4].expected =
+      "CursorUpdate position=639,400 visible=yes shape='text' hotspot=4,8 size=2x2 bitmap=16 bytes (type=32";
+  cases[5].message = cases[4].message;
+  cases[5].message.mutable_cursor_update()->set_bitmap_argb(std::string(15, '\xff'));
+  cases[5].expected = "CursorUpdate position=639,400 visible=yes shape='text' hotspot=4,8 size=2x2 bitmap=15 bytes "
+                      "(bitmap does not match the size: 16 bytes expected)";
   for (const Case& c : cases) {
     const std::string d = DescribeMessage(c.message);
     EXPECT_EQ(d.rfind(c.expected, 0), 0u) << d;

@@ -65,6 +65,9 @@ constexpr StepSpec kSteps[] = {
     {"wait-media", StepKind::kWaitMedia, Arg::kRequired,
      "wait-media:N[:MS]          wait until N access units of video are complete\n"
      "                               (at most MS ms, default 10000)"},
+    {"wait-cursor", StepKind::kWaitCursor, Arg::kRequired,
+     "wait-cursor:N[:MS]         wait until N CursorUpdates have arrived in all\n"
+     "                               (at most MS ms, default 10000)"},
     {"touch", StepKind::kTouch, Arg::kOptional,
      "touch[:N]                  N touch InputEvents on the input channel: down,\n"
      "                               moves, up (3; 2..100)"},
@@ -225,7 +228,8 @@ bool ReadArgument(std::string_view arg, ScriptStep* step, std::string* why) {
       step->first = *ms;
       return true;
     }
-    case StepKind::kWaitMedia: {
+    case StepKind::kWaitMedia:
+    case StepKind::kWaitCursor: {
       const size_t colon = arg.find(':');
       const auto units = Number(arg.substr(0, colon), kMaxWaitMediaUnits);
       const auto ms = colon == std::string_view::npos ? std::optional<uint32_t>(kDefaultWaitMediaMs)

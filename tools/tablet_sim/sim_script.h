@@ -51,6 +51,7 @@ enum class StepKind : int {
   kEmpty,          // a ControlMessage with the envelope only (payload number 0)
   kWait,           // no message: keep printing what arrives for first milliseconds
   kWaitMedia,      // no message: wait until first access units are complete, at most second ms
+  kWaitCursor,     // no message: wait until first CursorUpdates arrived in all, at most second ms
   kTouch,          // first touch InputEvents on the input channel
   kKey,            // key down and up InputEvents of virtual-key code first
   kEnd,            // no message: close the connection; the run ends here

@@ -418,6 +418,7 @@ class SimRun {
           event.kind = Event::Kind::kEnded;
           return event;
         }
+        if (type == pb::ControlMessage::kCursorUpdate) cursor_updates_ += 1;
         event.kind = Event::Kind::kMessage;
         event.type = type;
         return event;
@@ -518,6 +519,10 @@ class SimRun {
       if (step.kind == StepKind::kWait) {
         if (!AwaitAnswer({}, step.first, &answered)) return false;
         out_.Info("[Sim] Waited %u ms", step.first);
+        continue;
+      }
+      if (step.kind == StepKind::kWaitCursor) {
+        if (!WaitForCursorUpdates(step.first, step.second)) return false;
         continue;
       }
       if (step.kind == StepKind::kWaitMedia) {
@@ -1050,6 +1055,27 @@ class SimRun {
     }
   }
 
+  // Prints what arrives until `count` CursorUpdates came in all, or the
+  // time is up. False when the connection ended.
+  bool WaitForCursorUpdates(uint32_t count, uint32_t timeout_ms) {
+    const uint64_t start = clock_.TickMs();
+    const uint64_t deadline = start + timeout_ms;
+    for (;;) {
+      const uint64_t now = clock_.TickMs();
+      if (cursor_updates_ >= count) {
+        out_.Info("[Sim] Cursor: %llu updates after %llu ms (waited for %u)", U(cursor_updates_), U(now - start),
+                  count);
+        return true;
+      }
+      if (now >= deadline) {
+        out_.Info("[Sim] Cursor: only %llu of %u updates within %u ms", U(cursor_updates_), count, timeout_ms);
+        return true;
+      }
+      const Event event = ReceiveOne(deadline);
+      if (event.kind == Event::Kind::kEnded) return false;
+    }
+  }
+
   // Closes the media socket and prints what became of the media.
   void EndMedia() {
     if (!media_) return;
@@ -1067,6 +1093,7 @@ class SimRun {
   IClock& clock_;
   ControlConnection& connection_;
   SimState& state_;
+  uint64_t cursor_updates_ = 0;
   MessageFactory factory_;
   TabletKeys keys_;
   std::optional<uint64_t> hold_deadline_;
