@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <timeapi.h>
+
+#include "host/common/logger.h"
+
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
@@ -33,6 +37,40 @@ Method ProbeMethod() {
   return method;
 }
 
+// An ordinary waitable timer fires on the system timer's tick (15.6 ms by
+// default); while a thread uses one, it holds the 1 ms timer resolution.
+// Every successful timeBeginPeriod(1) is matched by one timeEndPeriod(1).
+class TimerResolution {
+ public:
+  TimerResolution() = default;
+  TimerResolution(const TimerResolution&) = delete;
+  TimerResolution& operator=(const TimerResolution&) = delete;
+  ~TimerResolution() {
+    if (!held_) return;
+    const MMRESULT result = timeEndPeriod(1);
+    if (result != TIMERR_NOERROR) {
+      LogWarn("[Timer] timeEndPeriod(1) failed (%u)", static_cast<unsigned>(result));
+    } else {
+      LogDebug("[Timer] System timer resolution released");
+    }
+  }
+
+  void Acquire() {
+    if (held_) return;
+    const MMRESULT result = timeBeginPeriod(1);
+    if (result != TIMERR_NOERROR) {
+      LogWarn("[Timer] timeBeginPeriod(1) failed (%u); waits follow the default timer tick",
+              static_cast<unsigned>(result));
+      return;
+    }
+    held_ = true;
+    LogDebug("[Timer] System timer resolution raised to 1 ms");
+  }
+
+ private:
+  bool held_ = false;
+};
+
 // One timer per thread: a waitable timer set from two threads at once would
 // wake only the one that set it last.
 class ThreadTimer {
@@ -41,6 +79,7 @@ class ThreadTimer {
   ThreadTimer(const ThreadTimer&) = delete;
   ThreadTimer& operator=(const ThreadTimer&) = delete;
   ~ThreadTimer() {
+    // The timer goes first; the resolution it relied on is released after.
     if (timer_ != nullptr) CloseHandle(timer_);
   }
 
@@ -52,12 +91,14 @@ class ThreadTimer {
       if (method != Method::kSleep) {
         const DWORD flags = method == Method::kHighResolutionTimer ? CREATE_WAITABLE_TIMER_HIGH_RESOLUTION : 0;
         timer_ = CreateWaitableTimerExW(nullptr, nullptr, flags, TIMER_ALL_ACCESS);
+        if (timer_ != nullptr && method == Method::kTimer) resolution_.Acquire();
       }
     }
     return timer_;
   }
 
  private:
+  TimerResolution resolution_;  // declared first: destroyed after the timer
   HANDLE timer_ = nullptr;
   bool tried_ = false;
 };
