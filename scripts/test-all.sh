@@ -25,6 +25,7 @@ echo "== linux tests =="
 echo "== windows tests (Wine) =="
 (cd "$win_dir" && ctest --output-on-failure -j"$ORVANE_JOBS") || status=1
 WINEPREFIX="$ORVANE_CACHE/wineprefix" wineserver -k 2>/dev/null || true
+WINEPREFIX="$ORVANE_CACHE/wineprefix-display" wineserver -k 2>/dev/null || true
 
 echo "== done in $(( $(date +%s) - start )) s: $([[ $status -eq 0 ]] && echo passed || echo FAILED) =="
 exit $status

@@ -142,6 +142,25 @@ class UnavailableCaptureSource final : public ICaptureSource {
   HostResult result_;
 };
 
+// When a source that copies a fixed rectangle (GDI, X11) looks again at its
+// monitor's rectangle: at most once per second, so that a mode or topology
+// change is noticed (the frame is then lost) without a platform query per
+// frame.
+class MonitorRectCheck {
+ public:
+  static constexpr uint64_t kIntervalMs = 1000;
+  void Restart(uint64_t now_ms) { last_ms_ = now_ms; }
+  // True when a check is due now (and counts it as done).
+  bool Due(uint64_t now_ms) {
+    if (now_ms - last_ms_ < kIntervalMs) return false;
+    last_ms_ = now_ms;
+    return true;
+  }
+
+ private:
+  uint64_t last_ms_ = 0;
+};
+
 // A source's warning when its frame pool cannot give it a buffer (every
 // entry held by the pipeline, or none could be made): at most every 2 s,
 // with the number suppressed. The frame fails (status 3).

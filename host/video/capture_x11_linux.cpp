@@ -272,7 +272,7 @@ struct X11ShmCaptureSource::Impl {
   uint32_t width = 0;
   uint32_t height = 0;
   Atom monitor_atom = 0;  // the RandR monitor of that name; 0 when it was not one
-  uint64_t last_check_ms = 0;
+  MonitorRectCheck rect_check;
 };
 
 namespace {
@@ -402,7 +402,7 @@ bool X11ShmCaptureSource::Initialize(const CaptureInitParams& params) {
   impl->top = params.top;
   impl->width = static_cast<uint32_t>(params.Width());
   impl->height = static_cast<uint32_t>(params.Height());
-  impl->last_check_ms = clock_.TickMs();
+  impl->rect_check.Restart(clock_.TickMs());
   impl_ = std::move(impl);
   pool_ = FramePool<CpuImage>::Create();
   result_ = HostResult::Success();
@@ -468,8 +468,7 @@ CapturedFrame X11ShmCaptureSource::Acquire(uint32_t, bool) {
   x11::Connection& connection = *impl_->connection;
   if (connection.lost()) return Lost("the X server connection was lost");
   const uint64_t now = clock_.TickMs();
-  if (now - impl_->last_check_ms >= kRectCheckIntervalMs) {
-    impl_->last_check_ms = now;
+  if (impl_->rect_check.Due(now)) {
     if (!RectUnchanged()) {
       return Lost(connection.lost() ? "the X server connection was lost" : "the monitor rectangle changed");
     }

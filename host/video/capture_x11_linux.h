@@ -72,7 +72,6 @@ bool HasRandrMonitors(Display* display);
 class X11ShmCaptureSource final : public ICaptureSource {
  public:
   // The monitor's rectangle is checked against the server at most this often.
-  static constexpr uint64_t kRectCheckIntervalMs = 1000;
 
   // clock: SystemClock() when null.
   explicit X11ShmCaptureSource(IClock* clock = nullptr);

@@ -262,7 +262,7 @@ TEST(X11ShmCapture, AChangedMonitorIsLostAtTheNextCheck) {
   ASSERT_TRUE(source.Initialize(Rect("RIGHT", 960, 0, 1920, 1080)));
   ASSERT_EQ(source.Acquire(10, false).status, CaptureStatus::kFrame);
   x.MoveMonitor("RIGHT", 1000, 0, 920, 1080, true);
-  clock.AdvanceMs(X11ShmCaptureSource::kRectCheckIntervalMs - 1);
+  clock.AdvanceMs(MonitorRectCheck::kIntervalMs - 1);
   EXPECT_EQ(source.Acquire(10, false).status, CaptureStatus::kFrame);  // not checked yet
   clock.AdvanceMs(1);
   LogCapture log;
