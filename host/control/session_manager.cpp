@@ -1,4 +1,5 @@
 #include "host/control/session_manager.h"
+#include "host/control/session_stream_port.h"
 
 #include <chrono>
 #include <cstring>
@@ -59,6 +60,7 @@ SessionManager::SessionManager(SessionSetup setup, SessionManagerOptions options
       pool_(std::move(setup.pool)),
       media_port_(setup.media_port),
       input_port_(setup.input_port),
+      budget_(setup.encoder_budget),
       clock_(options.clock ? *options.clock : SystemClock()),
       options_(std::move(options)),
       authenticator_(std::move(setup.authenticator)),
@@ -79,6 +81,7 @@ SessionManager::SessionManager(SessionSetup setup, SessionManagerOptions options
 
 SessionManager::~SessionManager() {
   Stop();
+  StopVideoStream(kStreamStopSessionEnded);
   StopSyntheticStream();
   if (receive_thread_.joinable()) {
     // Run was left without its clean-up (it never returned normally); make
@@ -320,6 +323,7 @@ void SessionManager::ConnectedPass() {
   CheckTimeouts();
   if (!ClientConnected()) return;
 
+  ServeEndedFrameLoop();
   const StreamRequests requests = handler_.TakeStreamRequests();
   if (requests.start && !StartStreaming()) return;
   if (requests.stop) {
@@ -704,133 +708,6 @@ void SessionManager::OnInputDatagram(const uint8_t* data, size_t length, const n
   } else {
     LogWarn("[Session] Dropping malformed authenticated input packet (%u bytes)", bytes);
   }
-}
-
-// ------------------------------------------------------------------ stream
-
-bool SessionManager::StartStreaming() {
-  if (!options_.stream.start) {
-    if (options_.synthetic_stream) return StartSyntheticStream();
-    LogWarn("[Session] StartStream refused: streaming is not available in this build");
-    return false;
-  }
-  if (!options_.stream.start()) return false;
-  streaming_ = true;
-  return true;
-}
-
-bool SessionManager::StartSyntheticStream() {
-  if (streaming_) return true;
-  const SessionConfig config = handler_.GetSessionConfig();
-  sender_.SetBitrate(config.bitrate_kbps);
-  sender_.SetClientFragmentLimit(config.fragment_limit);
-  {
-    std::lock_guard<std::mutex> lock(nack_mu_);
-    nack_.Reset(config.bitrate_kbps);
-  }
-  StreamStartedInfo info;
-  info.session_id = config.session_id;
-  info.source_width = config.width;
-  info.source_height = config.height;
-  handler_.SendStreamStarted(info);
-  {
-    std::lock_guard<std::mutex> lock(synthetic_mu_);
-    synthetic_stop_ = false;
-  }
-  try {
-    synthetic_thread_ = std::thread([this, config] { SyntheticStreamLoop(config); });
-  } catch (const std::system_error& e) {
-    LogError("[Session] Could not start the synthetic stream thread: %s", e.what());
-    return false;
-  }
-  streaming_ = true;
-  LogInfo("[Session] Synthetic stream started: %ux%u @%u fps, %u kbps (test source; this build has no capture)",
-          config.width, config.height, config.fps, config.bitrate_kbps);
-  StartCursorUpdates();
-  return true;
-}
-
-void SessionManager::StartCursorUpdates() {
-  std::unique_ptr<ICursorSource> source = MakePlatformCursorSource();
-  if (!source) return;  // no pointer to follow on this machine
-  const std::shared_ptr<IMonitorEnumerator> enumerator = handler_.MonitorEnumerator();
-  const std::vector<MonitorInfoData> monitors =
-      enumerator ? enumerator->EnumerateMonitors() : std::vector<MonitorInfoData>{};
-  const MonitorChoice choice = ChooseMonitor(monitors, handler_.SelectedMonitorId(), 0);
-  CursorSenderOptions options;
-  if (choice.monitor) {
-    options.rect = {choice.monitor->x, choice.monitor->y, choice.monitor->width, choice.monitor->height};
-  }
-  options.send = [this](const protocol::v1::CursorUpdate& update) {
-    protocol::v1::ControlMessage message;
-    *message.mutable_cursor_update() = update;
-    return handler_.SendControlMessage(&message);
-  };
-  options.stream_size = [this] {
-    const SessionConfig config = handler_.GetSessionConfig();
-    return CursorStreamSize{config.width, config.height};
-  };
-  cursor_sender_ = std::make_unique<CursorSender>(std::make_unique<CursorTracker>(std::move(source)), std::move(options));
-  if (!cursor_sender_->Start()) cursor_sender_.reset();
-}
-
-void SessionManager::StopSyntheticStream() {
-  cursor_sender_.reset();  // stops its thread
-  {
-    std::lock_guard<std::mutex> lock(synthetic_mu_);
-    synthetic_stop_ = true;
-  }
-  synthetic_cv_.notify_all();
-  if (synthetic_thread_.joinable()) synthetic_thread_.join();
-}
-
-void SessionManager::SyntheticStreamLoop(SessionConfig config) {
-  const uint32_t fps = config.fps == 0 ? 60 : config.fps;
-  const SyntheticFrameShape shape{fps, config.bitrate_kbps, fps * 2};
-  const auto interval = std::chrono::microseconds(1'000'000 / fps);
-  auto next = std::chrono::steady_clock::now();
-  std::vector<uint8_t> frame;
-  for (uint64_t index = 0;; ++index) {
-    {
-      std::unique_lock<std::mutex> lock(synthetic_mu_);
-      if (synthetic_cv_.wait_until(lock, next, [this] { return synthetic_stop_; })) return;
-    }
-    next += interval;
-    const bool keyframe = index % shape.keyframe_interval == 0 || handler_.TakeKeyframeRequest();
-    const int64_t now = clock_.NowUs();
-    const uint64_t timestamp = now > 0 ? static_cast<uint64_t>(now) : index;
-    frame.resize(SyntheticFrameLength(shape, index, keyframe));
-    FillSyntheticFrame(timestamp, keyframe, frame.data(), frame.size());
-    if (!sender_.SendVideoFrame(next_video_seq_, timestamp, keyframe, false, frame.data(), frame.size())) {
-      uint64_t suppressed = 0;
-      if (stream_warnings_.Allow(clock_.TickMs(), &suppressed)) {
-        const HostResult error = sender_.LastResult();
-        LogWarn("[Session] Synthetic frame not sent %s (%llu similar suppressed)", error.ToString().c_str(),
-                static_cast<unsigned long long>(suppressed));
-      }
-    }
-  }
-}
-
-void SessionManager::ServeStreamFeedback() {
-  TabletStats stats;
-  const bool have_stats = handler_.TakeTabletStats(&stats);
-  if (have_stats) sender_.SetLoss(static_cast<int>(stats.packet_loss_pct + 0.5f));
-  NackBatch batch;
-  const bool have_nacks = handler_.TakeNackBatch(&batch);
-  if (!have_stats && !have_nacks) return;
-  std::lock_guard<std::mutex> lock(nack_mu_);
-  if (have_stats) nack_.UpdateRetryInterval(stats.rtt_ms);
-  if (have_nacks) {
-    nack_.Serve(batch.stream_type, batch.sequence_numbers);
-    nack_.MaybeLog();
-  }
-}
-
-void SessionManager::StopStreaming(int reason) {
-  if (!streaming_.exchange(false)) return;
-  StopSyntheticStream();
-  if (options_.stream.stop) options_.stream.stop(reason);
 }
 
 // ------------------------------------------------------------------ helpers

@@ -40,14 +40,20 @@
 #include "host/common/clock.h"
 #include "host/common/host_result.h"
 #include "host/common/rate_limiter.h"
+#include "host/common/precise_sleep.h"
+#include "host/control/capture_selection.h"
 #include "host/control/control_frame.h"
+#include "host/control/encoder_budget.h"
 #include "host/control/protocol_handler.h"
 #include "host/control/session_types.h"
 #include "host/input/input_injector.h"
 #include "host/transport/input_receiver.h"
 #include "host/transport/media_sender.h"
 #include "host/transport/nack_server.h"
+#include "host/video/capture_manager.h"
 #include "host/video/cursor_sender.h"
+#include "host/video/frame_loop.h"
+#include "host/video/video_encoder.h"
 
 namespace orvane {
 
@@ -106,6 +112,18 @@ struct SessionManagerOptions {
   // Without stream hooks: stream the synthetic source (builds without
   // capture and encoding) instead of refusing StartStream.
   bool synthetic_stream = false;
+  // The real stream: an encoder for each stream and the capture front-end
+  // for the chosen monitor (on the encoder's device when it runs
+  // GPU-direct). Without make_encoder the stream falls back to the above.
+  std::function<std::unique_ptr<IVideoEncoder>()> make_encoder;
+  std::function<std::unique_ptr<CaptureManager>(const CaptureTarget&, CaptureBackendChoice, std::shared_ptr<GpuDevice>)>
+      make_capture;
+  // Hardware encoder transforms for a codec (the encoder plan).
+  std::function<uint32_t(VideoCodec)> count_hardware_encoders;
+  // The frame loop's waits; SystemPreciseSleeper() when null.
+  IPreciseSleeper* sleeper = nullptr;
+  // Sees every access unit the frame loop sends (tests, benchmarks).
+  IFrameObserver* frame_observer = nullptr;
 };
 
 class SessionManager final : public IPoolSession {
@@ -183,6 +201,17 @@ class SessionManager final : public IPoolSession {
 
   bool StartSyntheticStream();
   void StopSyntheticStream();
+  // The real stream: encoder plan, capture choice, frame loop.
+  bool StartVideoStream();
+  void StopVideoStream(int reason);
+  bool PlanEncoder(const SessionConfig& config);
+  void ReturnEncoderUnit();
+  CaptureSelection SelectCaptureSourceForStream(const SessionConfig& config);
+  bool SelectMonitorById(const std::string& monitor_id);
+  // A frame loop that ended at its set-up is stopped as a failed start.
+  void ServeEndedFrameLoop();
+  void RefuseStream(uint32_t code, const std::string& message, const std::string& session_id);
+  class StreamPort;
   // The pointer's updates beside the synthetic stream, for the selected
   // monitor; nothing when the machine has no pointer to read.
   void StartCursorUpdates();
@@ -203,6 +232,7 @@ class SessionManager final : public IPoolSession {
   const SessionPoolCallbacks pool_;
   const uint16_t media_port_;
   const uint16_t input_port_;
+  const std::shared_ptr<EncoderBudget> budget_;
   IClock& clock_;
   const SessionManagerOptions options_;
 
@@ -260,6 +290,23 @@ class SessionManager final : public IPoolSession {
   // stream start (main loop) and fed by the receive thread.
   std::mutex nack_mu_;
   NackServer nack_;
+
+  // The real stream (main loop thread, except the atomics the frame loop
+  // reads and the frame loop's own thread).
+  std::unique_ptr<IVideoEncoder> encoder_;
+  EncoderUnit budget_unit_ = EncoderUnit::kNone;
+  std::unique_ptr<StreamPort> stream_port_;
+  std::unique_ptr<FrameLoop> frame_loop_;
+  std::thread frame_loop_thread_;
+  std::atomic<bool> frame_loop_failed_{false};
+  std::atomic<uint32_t> stream_bitrate_kbps_{0};
+  std::atomic<uint32_t> fps_cap_{0};
+  std::atomic<uint32_t> encode_scale_permille_{1000};
+  std::atomic<bool> internal_keyframe_request_{false};
+  std::atomic<uint64_t> frame_counter_{0};
+  std::atomic<uint32_t> video_seq_{0};  // written by the send worker of the stream that runs
+  CaptureTarget capture_target_;
+  std::string stream_session_id_;
 
   // The synthetic stream's thread; it alone uses next_video_seq_ while it runs.
   std::mutex synthetic_mu_;

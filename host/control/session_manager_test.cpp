@@ -19,6 +19,8 @@
 #include "host/control/tcp_server.h"
 #include "host/security/key_agreement.h"
 #include "host/security/secure_frame.h"
+#include "host/video/synthetic_capture.h"
+#include "host/video/testing/fake_video_encoder.h"
 #include "tests/support/test_support.h"
 
 namespace orvane {
@@ -273,6 +275,7 @@ class SessionManagerTest : public ::testing::Test {
       input_port_ = input_port;
     }
     setup.input_port = input_port_;
+    setup.encoder_budget = budget_;
 
     SessionManagerOptions options;
     options.clock = &clock_;
@@ -284,7 +287,21 @@ class SessionManagerTest : public ::testing::Test {
       }
       return decision;
     };
-    if (synthetic_stream_) {
+    if (video_stream_) {
+      options.make_encoder = [this]() -> std::unique_ptr<IVideoEncoder> {
+        auto encoder = std::make_unique<orvane::testing::FakeVideoEncoder>();
+        encoder->initialize_ok = encoder_starts_;
+        encoder_ = encoder.get();
+        return encoder;
+      };
+      options.make_capture = [](const CaptureTarget& target, CaptureBackendChoice choice,
+                                std::shared_ptr<GpuDevice>) {
+        CaptureSourceSet set;
+        set.gdi = std::make_unique<SyntheticCaptureSource>(SyntheticCaptureOptions{64, 32, 60'000, 0, nullptr});
+        return std::make_unique<CaptureManager>(choice, target, std::move(set));
+      };
+      options.sleeper = &stream_sleeper_;
+    } else if (synthetic_stream_) {
       options.synthetic_stream = true;
     } else {
       options.stream.start = [this] {
@@ -359,6 +376,25 @@ class SessionManagerTest : public ::testing::Test {
   crypto::Bytes compat_key_;
   // Stream the synthetic source instead of recording stream hooks.
   bool synthetic_stream_ = false;
+  // Stream through the frame loop with a scripted encoder.
+  bool video_stream_ = false;
+  bool encoder_starts_ = true;
+  std::atomic<orvane::testing::FakeVideoEncoder*> encoder_{nullptr};
+  std::shared_ptr<EncoderBudget> budget_;
+  // The frame loop's waits pass in real time (briefly) and move the clock.
+  class StreamSleeper final : public IPreciseSleeper {
+   public:
+    explicit StreamSleeper(ManualClock& clock) : clock_(clock) {}
+    void SleepUs(int64_t us) override {
+      if (us <= 0) return;
+      std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(us, 2000)));
+      clock_.AdvanceUs(us);
+    }
+
+   private:
+    ManualClock& clock_;
+  };
+  StreamSleeper stream_sleeper_{clock_};
   std::mutex stream_mu_;
   std::vector<std::string> stream_events_;
   uint16_t input_port_ = 0;
@@ -871,6 +907,73 @@ TEST_F(SessionManagerTest, SyntheticStreamReachesThePunchedPortAndServesNacks) {
 
   ASSERT_TRUE(tablet->Send(StopStreamMessage()));
   ASSERT_TRUE(WaitFor([&] { return !session_->Streaming(); }));
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+TEST_F(SessionManagerTest, AStreamRunsTheFrameLoopAndReturnsItsEncoderUnit) {
+  video_stream_ = true;
+  budget_ = std::make_shared<EncoderBudget>(clock_);
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  bool started = false;
+  for (int i = 0; i < 10 && !started; ++i) {
+    pb::ControlMessage message;
+    ASSERT_TRUE(tablet->Read(&message));
+    started = message.has_stream_started();
+  }
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Streaming to"); }));
+  EXPECT_TRUE(log_.Contains("[Session 0] Encoder plan=software (hardware 0 running, cap unknown; software 0 of 2)"));
+  EXPECT_EQ(budget_->SoftwareRunning(), 1u);
+  ASSERT_TRUE(WaitFor([&] {
+    auto* encoder = encoder_.load();
+    return encoder != nullptr && encoder->SubmittedFrames().size() >= 5;
+  }));
+  ASSERT_TRUE(tablet->Send(StopStreamMessage()));
+  EXPECT_TRUE(WaitFor([&] { return !session_->Streaming() && log_.Contains("[FrameLoop] Stopped after"); }));
+  EXPECT_TRUE(WaitFor([&] { return budget_->SoftwareRunning() == 0; }));
+}
+
+TEST_F(SessionManagerTest, AStreamWithoutAFreeEncoderIsRefused) {
+  struct Case {
+    bool budget;
+    bool encoder_starts;
+    uint32_t code;
+  } cases[] = {{true, true, 2501}, {false, false, 2}};
+  for (const Case& c : cases) {
+    video_stream_ = true;
+    encoder_starts_ = c.encoder_starts;
+    budget_ = c.budget ? std::make_shared<EncoderBudget>(clock_) : nullptr;
+    if (budget_) {
+      budget_->Reserve(0);
+      budget_->Reserve(0);  // two software encoders run already
+    }
+    StartSession();
+    auto tablet = ConnectAuthenticated();
+    ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+    uint32_t error = 0;
+    bool stopped = false;
+    for (int i = 0; i < 10 && !stopped; ++i) {
+      pb::ControlMessage message;
+      ASSERT_TRUE(tablet->Read(&message));
+      if (message.has_error()) error = message.error().error_code();
+      stopped = message.has_stream_stopped();
+    }
+    EXPECT_TRUE(stopped) << c.code;
+    EXPECT_EQ(error, c.code);
+    EXPECT_FALSE(session_->Streaming());
+    if (budget_) {
+      EXPECT_EQ(budget_->SoftwareRunning(), 2u);
+    }
+    tablet.reset();
+    StopSession();
+  }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ namespace orvane {
 class TcpServer;
 class IVirtualDisplayManager;
 class TabletAuthenticator;
+class EncoderBudget;
 
 enum class SessionClientState : int { kWaiting = 0, kConnected = 1, kDisconnected = 2 };
 
@@ -118,6 +119,8 @@ struct SessionSetup {
   // Who may use the host: the pool's trusted devices, pairing code and host
   // identity, shared by every slot. Without it no tablet is authenticated.
   std::shared_ptr<TabletAuthenticator> authenticator;
+  // The pool's encoder budget, shared by every slot; null: no budget.
+  std::shared_ptr<EncoderBudget> encoder_budget;
 };
 
 // A session as the pool drives it. The real one serves a tablet; tests give
