@@ -31,6 +31,6 @@ set(ORVANE_XVFB_EMULATOR "${PROJECT_SOURCE_DIR}/cmake/wine-run.sh" --xvfb)
 
 # System libraries the host links (all ship with Windows).
 set(ORVANE_SYSTEM_LIBS ws2_32 iphlpapi bcrypt crypt32 ole32 oleaux32 uuid shell32 shlwapi advapi32 user32
-    gdi32 dbghelp comctl32 winmm mfplat mfuuid dxgi d3d11 d3dcompiler_47 runtimeobject)
+    gdi32 dbghelp comctl32 winmm mfplat mfuuid strmiids dxgi d3d11 d3dcompiler_47 runtimeobject)
 list(REMOVE_ITEM ORVANE_SYSTEM_LIBS oleaux32)
 list(APPEND ORVANE_SYSTEM_LIBS oleaut32)

@@ -102,8 +102,10 @@ class FrameArrivedHandler final : public wgc::IFrameArrivedHandler {
       *hr = LastErrorHResult();
       return nullptr;
     }
+    // The new object's one reference passes to the pointer (MinGW's Attach
+    // would add another).
     ComPtr<FrameArrivedHandler> handler;
-    handler.Attach(new FrameArrivedHandler(own));
+    *handler.GetAddressOf() = new FrameArrivedHandler(own);
     *hr = S_OK;
     return handler;
   }
