@@ -83,6 +83,7 @@ SessionManager::~SessionManager() {
   Stop();
   StopVideoStream(kStreamStopSessionEnded);
   StopSyntheticStream();
+  JoinAcquireThread();
   if (receive_thread_.joinable()) {
     // Run was left without its clean-up (it never returned normally); make
     // sure the thread can end before joining it.
@@ -104,6 +105,16 @@ std::unique_ptr<IPoolSession> MakeSessionManager(SessionSetup setup) {
   if (options.synthetic_stream) {
     // No desktop to inject into either: the events go to the log.
     options.make_input_injector = [] { return std::make_unique<LoggingInputInjector>(); };
+  } else {
+    options.make_encoder = [] { return MakePlatformVideoEncoder(); };
+    options.count_hardware_encoders = [](VideoCodec codec) { return CountHardwareEncoders(codec); };
+    options.make_capture = [](const CaptureTarget& target, CaptureBackendChoice choice,
+                              std::shared_ptr<GpuDevice> device) {
+      auto manager = std::make_unique<CaptureManager>(choice, target, MakePlatformCaptureSources(),
+                                                      std::shared_ptr<IMonitorEnumerator>(MakePlatformMonitorEnumerator()));
+      manager->SetSharedDevice(std::move(device));
+      return manager;
+    };
   }
   return std::make_unique<SessionManager>(std::move(setup), std::move(options));
 }

@@ -50,6 +50,7 @@
 #include "host/transport/input_receiver.h"
 #include "host/transport/media_sender.h"
 #include "host/transport/nack_server.h"
+#include "host/vdd/virtual_display.h"
 #include "host/video/capture_manager.h"
 #include "host/video/cursor_sender.h"
 #include "host/video/frame_loop.h"
@@ -207,6 +208,14 @@ class SessionManager final : public IPoolSession {
   bool PlanEncoder(const SessionConfig& config);
   void ReturnEncoderUnit();
   CaptureSelection SelectCaptureSourceForStream(const SessionConfig& config);
+  CaptureSelection MirrorSelection(CaptureReason reason, bool log_mirror);
+  CaptureSelection AcquireVirtualMonitor(IVirtualDisplayManager& manager, const SessionConfig& config);
+  // Whether this start will show the slot's virtual monitor.
+  bool StreamWillBeVirtual();
+  // Black keyframes while the virtual monitor is made; false when none
+  // could be sent.
+  bool SendPlaceholderFrame(int attempts, const SessionConfig& config);
+  void JoinAcquireThread();
   bool SelectMonitorById(const std::string& monitor_id);
   // A frame loop that ended at its set-up is stopped as a failed start.
   void ServeEndedFrameLoop();
@@ -307,6 +316,23 @@ class SessionManager final : public IPoolSession {
   std::atomic<uint32_t> video_seq_{0};  // written by the send worker of the stream that runs
   CaptureTarget capture_target_;
   std::string stream_session_id_;
+  bool capturing_virtual_ = false;
+  CaptureReason mirror_fallback_ = CaptureReason::kNone;
+  bool placeholder_sent_ = false;
+  std::vector<uint8_t> placeholder_image_;
+  uint32_t placeholder_width_ = 0;
+  uint32_t placeholder_height_ = 0;
+  // The virtual monitor acquire in flight (its own thread; a start that
+  // gives up leaves it to finish, and a monitor it brings then is released).
+  struct AcquireTask {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    bool abandoned = false;
+    VirtualDisplayAcquireResult result;
+  };
+  std::shared_ptr<AcquireTask> acquire_task_;
+  std::thread acquire_thread_;
 
   // The synthetic stream's thread; it alone uses next_video_seq_ while it runs.
   std::mutex synthetic_mu_;

@@ -19,6 +19,7 @@
 #include "host/control/tcp_server.h"
 #include "host/security/key_agreement.h"
 #include "host/security/secure_frame.h"
+#include "host/video/monitor_enumeration.h"
 #include "host/video/synthetic_capture.h"
 #include "host/video/testing/fake_video_encoder.h"
 #include "tests/support/test_support.h"
@@ -320,6 +321,7 @@ class SessionManagerTest : public ::testing::Test {
       return injector;
     };
     session_ = std::make_unique<SessionManager>(std::move(setup), std::move(options));
+    if (displays_ != nullptr) session_->SetVirtualDisplayManager(displays_);
     ASSERT_TRUE(session_->InitializeSlot().ok());
     run_thread_ = std::thread([this] { session_->Run(); });
   }
@@ -381,6 +383,7 @@ class SessionManagerTest : public ::testing::Test {
   bool encoder_starts_ = true;
   std::atomic<orvane::testing::FakeVideoEncoder*> encoder_{nullptr};
   std::shared_ptr<EncoderBudget> budget_;
+  IVirtualDisplayManager* displays_ = nullptr;
   // The frame loop's waits pass in real time (briefly) and move the clock.
   class StreamSleeper final : public IPreciseSleeper {
    public:
@@ -974,6 +977,217 @@ TEST_F(SessionManagerTest, AStreamWithoutAFreeEncoderIsRefused) {
     tablet.reset();
     StopSession();
   }
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+// A virtual display back-end whose acquire ends when the virtual clock
+// reaches its time (or the test lets it go).
+class ScriptedDisplays final : public IVirtualDisplayManager {
+ public:
+  explicit ScriptedDisplays(ManualClock& clock) : clock_(clock) {}
+  VirtualDisplayAcquireResult result;
+  std::atomic<uint64_t> ready_after_ms{0};
+  std::atomic<bool> let_go{false};
+
+  bool DriverAvailable() override { return true; }
+  bool DefaultExtended() override { return true; }
+  VirtualDisplayAcquireResult Acquire(size_t, const VirtualDisplayMode& mode) override {
+    const uint64_t start = clock_.TickMs();
+    while (clock_.TickMs() - start < ready_after_ms.load() && !let_go.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    VirtualDisplayAcquireResult r = result;
+    r.mode = mode;
+    held_ = IsAcquireSuccess(r.kind);
+    return r;
+  }
+  bool RestartPending() override { return false; }
+  bool HoldsMonitor(size_t) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return held_;
+  }
+  std::string GetMonitorId(size_t) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return held_ ? result.monitor_id : std::string();
+  }
+  void Release(size_t, const std::string& reason) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    held_ = false;
+    releases_.push_back(reason);
+  }
+  void MarkTabletReconnected(size_t) override {}
+  std::vector<std::string> Releases() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return releases_;
+  }
+
+ private:
+  ManualClock& clock_;
+  std::mutex mu_;
+  bool held_ = false;
+  std::vector<std::string> releases_;
+};
+
+std::string FirstMonitorId() { return MakePlatformMonitorEnumerator()->EnumerateMonitors().at(0).id; }
+
+// Reads until StreamStarted or StreamStopped; the error code seen on the way.
+struct StartOutcome {
+  bool started = false;
+  bool stopped = false;
+  uint32_t error = 0;
+  pb::StreamStarted message;
+};
+
+TEST_F(SessionManagerTest, AVirtualMonitorIsWaitedForWithPlaceholderFrames) {
+  ScriptedDisplays displays(clock_);
+  displays.result.kind = VirtualDisplayAcquireKind::kCreated;
+  displays.result.monitor_id = FirstMonitorId();
+  displays.ready_after_ms = 1000;
+  displays_ = &displays;
+  video_stream_ = true;
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  TestDatagrams udp;
+  udp.SendSealed(input_port_, "OVDMP1");
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("Media UDP remote endpoint updated via punch"); }));
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("creating-virtual-display") || encoder_.load() != nullptr; }));
+  ASSERT_TRUE(WaitFor([&] { return encoder_.load() != nullptr; }));
+  const int64_t start_us = clock_.NowUs();
+  auto* encoder = encoder_.load();
+  size_t expected = 0;
+  for (int step = 1; step <= 19; ++step) {
+    clock_.AdvanceMs(50);
+    const int64_t t = step * 50;
+    if (t == 150 || t == 400 || t == 650 || t == 900) {
+      ++expected;
+      ASSERT_TRUE(WaitFor([&] { return encoder->SubmittedFrames().size() >= expected; })) << t;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+  }
+  const auto frames = encoder->SubmittedFrames();
+  ASSERT_GE(frames.size(), 4u);
+  const int64_t want[] = {150'000, 400'000, 650'000, 900'000};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(frames[i].timestamp_us - start_us, want[i]) << i;
+  clock_.AdvanceMs(50);
+  StartOutcome outcome;
+  for (int i = 0; i < 20 && !outcome.started; ++i) {
+    pb::ControlMessage message;
+    ASSERT_TRUE(tablet->Read(&message));
+    if (message.has_stream_started()) {
+      outcome.started = true;
+      outcome.message = message.stream_started();
+    }
+  }
+  ASSERT_TRUE(outcome.started);
+  EXPECT_TRUE(outcome.message.extended_display());
+  EXPECT_TRUE(log_.Contains("[Session] Placeholder frame sent while the virtual monitor is created"));
+  EXPECT_TRUE(log_.Contains("(created, placeholder=sent)"));
+  EXPECT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Streaming to"); }));
+  EXPECT_TRUE(log_.Contains(" as monitor "));
+  tablet.reset();
+  StopSession();  // before the back-end goes
+}
+
+TEST_F(SessionManagerTest, AcquireResultsChooseMirrorOrRefuse) {
+  struct Case {
+    VirtualDisplayAcquireKind kind;
+    bool monitor_exists;
+    bool started;
+    bool extended;
+    pb::MirrorFallbackReason fallback;
+    uint32_t error;
+    const char* release;
+  } cases[] = {
+      {VirtualDisplayAcquireKind::kCreated, true, true, true, pb::MIRROR_FALLBACK_REASON_NONE, 0, ""},
+      // The monitor is not on the desktop: the id is refused (2401) and the
+      // stream mirrors.
+      {VirtualDisplayAcquireKind::kCreated, false, true, false, pb::MIRROR_FALLBACK_REASON_MONITOR_NOT_FOUND, 2401,
+       "fallback to mirror"},
+      {VirtualDisplayAcquireKind::kAddFailed, true, true, false, pb::MIRROR_FALLBACK_REASON_VIRTUAL_DISPLAY_FAILED, 0,
+       ""},
+      {VirtualDisplayAcquireKind::kDriverNotInstalled, true, true, false,
+       pb::MIRROR_FALLBACK_REASON_DRIVER_NOT_INSTALLED, 0, ""},
+      {VirtualDisplayAcquireKind::kExtendedModeOff, true, true, false, pb::MIRROR_FALLBACK_REASON_NONE, 0, ""},
+      {VirtualDisplayAcquireKind::kNoFreeMonitor, true, false, false, pb::MIRROR_FALLBACK_REASON_NONE, 2502, ""},
+      {VirtualDisplayAcquireKind::kRestartPending, true, false, false, pb::MIRROR_FALLBACK_REASON_NONE, 2503, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(VirtualDisplayAcquireKindName(static_cast<int>(c.kind)));
+    ScriptedDisplays displays(clock_);
+    displays.result.kind = c.kind;
+    displays.result.monitor_id = c.monitor_exists ? FirstMonitorId() : "\\\\.\\DISPLAY77";
+    displays.result.monitor_count = 3;
+    displays_ = &displays;
+    video_stream_ = true;
+    StartSession();
+    auto tablet = ConnectAuthenticated();
+    ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+    StartOutcome outcome;
+    std::string error_text;
+    for (int i = 0; i < 20 && !outcome.started && !outcome.stopped; ++i) {
+      pb::ControlMessage message;
+      ASSERT_TRUE(tablet->Read(&message));
+      if (message.has_error()) {
+        outcome.error = message.error().error_code();
+        error_text = message.error().error_description();
+      }
+      if (message.has_stream_started()) {
+        outcome.started = true;
+        outcome.message = message.stream_started();
+      }
+      outcome.stopped = message.has_stream_stopped();
+    }
+    EXPECT_EQ(outcome.started, c.started);
+    EXPECT_EQ(outcome.error, c.error);
+    if (c.error == 2502) {
+      EXPECT_NE(error_text.find("(3)"), std::string::npos) << error_text;
+    }
+    if (c.started) {
+      EXPECT_EQ(outcome.message.extended_display(), c.extended);
+      EXPECT_EQ(outcome.message.mirror_fallback_reason(), c.fallback);
+    } else {
+      EXPECT_TRUE(outcome.stopped);
+    }
+    if (*c.release != '\0') {
+      const auto releases = displays.Releases();
+      EXPECT_NE(std::find(releases.begin(), releases.end(), c.release), releases.end());
+    }
+    tablet.reset();
+    StopSession();
+    displays_ = nullptr;
+  }
+}
+
+TEST_F(SessionManagerTest, StoppingDuringTheAcquireGivesTheMonitorBack) {
+  ScriptedDisplays displays(clock_);
+  displays.result.kind = VirtualDisplayAcquireKind::kCreated;
+  displays.result.monitor_id = FirstMonitorId();
+  displays.ready_after_ms = 1'000'000;
+  displays_ = &displays;
+  video_stream_ = true;
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return encoder_.load() != nullptr; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  session_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Virtual monitor acquire abandoned (host stopping)"); }));
+  displays.let_go = true;  // the driver's monitor arrives after all
+  ASSERT_TRUE(WaitFor([&] {
+    const auto r = displays.Releases();
+    return std::find(r.begin(), r.end(), "stream start abandoned") != r.end() && !displays.HoldsMonitor(0);
+  }));
+  EXPECT_FALSE(session_->Streaming());
+  tablet.reset();
+  StopSession();  // before the back-end goes
 }
 
 }  // namespace

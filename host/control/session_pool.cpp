@@ -64,6 +64,7 @@ SessionPool::SessionPool(uint32_t requested_tablets, SessionPoolEnvironment env)
     };
   }
   if (!env_.probe_input) env_.probe_input = ProbeInputPort;
+  if (!env_.encoder_budget) env_.encoder_budget = std::make_shared<EncoderBudget>(SystemClock());
   if (!env_.start_thread) env_.start_thread = StartStdThread;
   if (!env_.hello_peek) env_.hello_peek = PeekHelloClientId;
   server_.SetHelloPeek(env_.hello_peek);
@@ -181,6 +182,7 @@ SessionInitResult SessionPool::CreateSessions() {
     setup.input_socket = std::exchange(unclaimed_sockets_[slot], net::kInvalidSocket);
     setup.pool = MakeCallbacks();
     setup.authenticator = env_.authenticator;
+    setup.encoder_budget = env_.encoder_budget;
     std::unique_ptr<IPoolSession> session = env_.make_session(std::move(setup));
     if (!session) {
       const SessionInitResult result{kSessionInitOtherFailure,

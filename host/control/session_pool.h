@@ -23,6 +23,7 @@
 
 #include "host/common/host_result.h"
 #include "host/common/net.h"
+#include "host/control/encoder_budget.h"
 #include "host/control/host_ports.h"
 #include "host/control/network_pool.h"
 #include "host/control/session_types.h"
@@ -61,6 +62,9 @@ struct SessionPoolEnvironment {
   SessionFactory make_session;
   // Handed to every session (see SessionSetup::authenticator).
   std::shared_ptr<TabletAuthenticator> authenticator;
+  // The host-wide encoder budget handed to every session; the pool makes
+  // one when none is given.
+  std::shared_ptr<EncoderBudget> encoder_budget;
   // Binds and listens on the control port: 0 with *bound, or the Winsock
   // error. Default: the pool's TcpServer.
   std::function<int(uint16_t port, uint16_t* bound)> bind_control;

@@ -129,6 +129,8 @@ class FakeSession final : public IPoolSession {
 class FakeDisplayManager final : public IVirtualDisplayManager {
  public:
   bool DriverAvailable() override { return available; }
+  bool DefaultExtended() override { return false; }
+  VirtualDisplayAcquireResult Acquire(size_t, const VirtualDisplayMode&) override { return {}; }
   bool RestartPending() override { return false; }
   bool HoldsMonitor(size_t) override { return false; }
   std::string GetMonitorId(size_t) override { return {}; }

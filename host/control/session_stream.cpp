@@ -261,11 +261,208 @@ bool SessionManager::SelectMonitorById(const std::string& monitor_id) {
   return true;
 }
 
-CaptureSelection SessionManager::SelectCaptureSourceForStream(const SessionConfig& /*config*/) {
-  // Virtual monitors join this with their back-end; until then every stream
-  // mirrors the selected monitor.
+CaptureSelection SessionManager::MirrorSelection(CaptureReason reason, bool log_mirror) {
+  if (log_mirror) LogInfo("[Session %zu] Capture source: mirror (%s)", slot_, CaptureReasonName(static_cast<int>(reason)));
   return SelectMonitorById(handler_.SelectedMonitorId()) ? CaptureSelection::kSelected
                                                           : CaptureSelection::kKeptPrevious;
+}
+
+bool SessionManager::StreamWillBeVirtual() {
+  IVirtualDisplayManager* manager = virtual_displays_.load();
+  if (manager == nullptr) return false;
+  const bool wanted = pool_.use_extended_display ? pool_.use_extended_display(slot_) : manager->DefaultExtended();
+  if (!wanted || !manager->DriverAvailable()) return false;
+  const std::string selected = handler_.SelectedMonitorId();
+  return selected.empty() || selected == manager->GetMonitorId(slot_);
+}
+
+CaptureSelection SessionManager::SelectCaptureSourceForStream(const SessionConfig& config) {
+  capturing_virtual_ = false;
+  mirror_fallback_ = CaptureReason::kNone;
+  IVirtualDisplayManager* manager = virtual_displays_.load();
+  if (manager == nullptr) return MirrorSelection(CaptureReason::kNone, false);
+
+  const bool wanted = pool_.use_extended_display ? pool_.use_extended_display(slot_) : manager->DefaultExtended();
+  const std::string held = manager->GetMonitorId(slot_);
+  const std::string selected = handler_.SelectedMonitorId();
+  CaptureReason reason = CaptureReason::kNone;
+  if (!wanted) {
+    reason = CaptureReason::kExtendedModeOff;
+  } else if (!manager->DriverAvailable()) {
+    reason = CaptureReason::kDriverNotInstalled;
+  } else if (!selected.empty() && selected != held) {
+    reason = CaptureReason::kClientSelectedMonitor;
+  }
+  if (reason == CaptureReason::kNone) return AcquireVirtualMonitor(*manager, config);
+
+  mirror_fallback_ = StoredFallbackReason(reason);
+  const bool held_monitor = manager->HoldsMonitor(slot_);
+  if (held_monitor) manager->Release(slot_, CaptureReasonName(static_cast<int>(reason)));
+  return MirrorSelection(reason, !(reason == CaptureReason::kExtendedModeOff && !held_monitor));
+}
+
+void SessionManager::JoinAcquireThread() {
+  if (acquire_thread_.joinable()) acquire_thread_.join();
+  acquire_task_.reset();
+}
+
+CaptureSelection SessionManager::AcquireVirtualMonitor(IVirtualDisplayManager& manager, const SessionConfig& config) {
+  JoinAcquireThread();
+  const VirtualDisplayMode mode{config.width, config.height, config.fps};
+  handler_.SendStreamWarmup(config.session_id, "prepare_display", "creating-virtual-display", 6000);
+  auto task = std::make_shared<AcquireTask>();
+  acquire_task_ = task;
+  IVirtualDisplayManager* backend = &manager;
+  const size_t slot = slot_;
+  try {
+    acquire_thread_ = std::thread([task, backend, slot, mode] {
+      VirtualDisplayAcquireResult result = backend->Acquire(slot, mode);
+      std::unique_lock<std::mutex> lock(task->mu);
+      if (task->abandoned) {
+        // The stream start gave up on it: nobody will use the monitor.
+        lock.unlock();
+        if (IsAcquireSuccess(result.kind)) backend->Release(slot, "stream start abandoned");
+        lock.lock();
+      }
+      task->result = std::move(result);
+      task->done = true;
+      task->cv.notify_all();
+    });
+  } catch (const std::system_error& e) {
+    LogError("[Session %zu] Could not start the virtual monitor acquire: %s", slot_, e.what());
+    acquire_task_.reset();
+    return MirrorSelection(CaptureReason::kVirtualCreateFailed, true);
+  }
+
+  const uint64_t start_ms = clock_.TickMs();
+  uint64_t next_placeholder_ms = start_ms + 150;
+  bool placeholders = true;
+  bool first_placeholder = true;
+  bool sent_any = false;
+  VirtualDisplayAcquireResult result;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(task->mu);
+      if (task->done) {
+        result = task->result;
+        break;
+      }
+      if (stop_requested_.load() || !ClientConnected()) {
+        // Shutting down or the tablet left: the acquire finishes on its own
+        // and its monitor is given back.
+        task->abandoned = true;
+        lock.unlock();
+        LogWarn("[Session %zu] Virtual monitor acquire abandoned (%s)", slot_,
+                stop_requested_.load() ? "host stopping" : "tablet disconnected");
+        ReleaseVirtualMonitor("stream start abandoned");
+        return CaptureSelection::kRefused;
+      }
+      task->cv.wait_for(lock, std::chrono::milliseconds(5));
+    }
+    if (const uint64_t now_ms = clock_.TickMs(); now_ms >= next_placeholder_ms) {
+      next_placeholder_ms = now_ms + 250;
+      if (placeholders) {
+        if (SendPlaceholderFrame(first_placeholder ? 4 : 1, config)) {
+          sent_any = true;
+        } else {
+          placeholders = false;
+        }
+        first_placeholder = false;
+      }
+    }
+  }
+  LogInfo("[Session %zu] Virtual monitor acquire took %lld ms (%s, placeholder=%s)", slot_,
+          static_cast<long long>(clock_.TickMs() - start_ms), VirtualDisplayAcquireKindName(static_cast<int>(result.kind)),
+          sent_any ? "sent" : "none");
+
+  CaptureReason reason = CaptureReason::kVirtualCreateFailed;
+  bool refuse = false;
+  switch (result.kind) {
+    case VirtualDisplayAcquireKind::kCreated:
+    case VirtualDisplayAcquireKind::kReused:
+    case VirtualDisplayAcquireKind::kReconfigured:
+      if (SelectMonitorById(result.monitor_id)) {
+        LogInfo("[Session %zu] Capture source: virtual monitor %s %ux%u@%u (%s)", slot_,
+                EscapeUntrusted(result.monitor_id).c_str(), mode.width, mode.height, mode.refresh_hz,
+                VirtualDisplayAcquireKindName(static_cast<int>(result.kind)));
+        capturing_virtual_ = true;
+        return CaptureSelection::kSelected;
+      }
+      reason = CaptureReason::kVirtualMonitorNotFound;
+      break;
+    case VirtualDisplayAcquireKind::kExtendedModeOff:
+      reason = CaptureReason::kExtendedModeOff;
+      break;
+    case VirtualDisplayAcquireKind::kDriverNotInstalled:
+      reason = CaptureReason::kDriverNotInstalled;
+      break;
+    case VirtualDisplayAcquireKind::kMonitorNotFound:
+      reason = CaptureReason::kVirtualMonitorNotFound;
+      break;
+    case VirtualDisplayAcquireKind::kNoFreeMonitor:
+      reason = CaptureReason::kNoFreeVirtualMonitor;
+      refuse = true;
+      break;
+    case VirtualDisplayAcquireKind::kRestartPending:
+      reason = CaptureReason::kMonitorRestartPending;
+      refuse = true;
+      break;
+    default:
+      break;
+  }
+  const std::string why =
+      result.message.empty() ? VirtualDisplayAcquireKindName(static_cast<int>(result.kind)) : result.message;
+  if (refuse) {
+    LogWarn("[Session %zu] No virtual monitor for this tablet (%s: %s)", slot_,
+            CaptureReasonName(static_cast<int>(reason)), why.c_str());
+    const SessionError e = reason == CaptureReason::kMonitorRestartPending ? DriverRestartPendingError()
+                                                                          : NoFreeVirtualMonitorError(result.monitor_count);
+    RefuseStream(e.code, e.description, config.session_id);
+    return CaptureSelection::kRefused;
+  }
+  LogWarn("[Session %zu] Extended display unavailable (%s: %s); mirroring the selected monitor instead", slot_,
+          CaptureReasonName(static_cast<int>(reason)), why.c_str());
+  mirror_fallback_ = StoredFallbackReason(reason);
+  ReleaseVirtualMonitor("fallback to mirror");
+  return MirrorSelection(reason, false);
+}
+
+bool SessionManager::SendPlaceholderFrame(int attempts, const SessionConfig& config) {
+  if (!encoder_ || !encoder_->IsInitialized() || config.width == 0 || config.height == 0) return false;
+  if (placeholder_width_ != config.width || placeholder_height_ != config.height) {
+    placeholder_image_.assign(static_cast<size_t>(config.width) * config.height * 4, 0);
+    for (size_t i = 3; i < placeholder_image_.size(); i += 4) placeholder_image_[i] = 0xFF;
+    placeholder_width_ = config.width;
+    placeholder_height_ = config.height;
+  }
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    encoder_->RequestKeyframe();
+    const int64_t now = clock_.NowUs();
+    if (!encoder_->EncodeBgra(placeholder_image_.data(), config.width * 4, config.width, config.height, now)) {
+      const HostResult r = encoder_->GetLastResult();
+      LogWarn("[Session] Placeholder frame encode failed code=%d msg=%s", r.code, r.message.c_str());
+      return false;
+    }
+    bool sent = false;
+    EncodedAccessUnit unit;
+    while (encoder_->ReceiveAccessUnit(&unit)) {
+      uint32_t seq = video_seq_.load();
+      const uint64_t ts = static_cast<uint64_t>(unit.timestamp_us != 0 ? unit.timestamp_us : now);
+      if (sender_.SendVideoFrame(seq, ts, unit.keyframe, false, unit.data.data(), unit.data.size())) sent = true;
+      video_seq_.store(seq);
+      unit = EncodedAccessUnit{};
+    }
+    if (sent) {
+      if (!placeholder_sent_) {
+        placeholder_sent_ = true;
+        LogInfo("[Session] Placeholder frame sent while the virtual monitor is created (%ux%u)", config.width,
+                config.height);
+      }
+      return true;
+    }
+    if (attempt + 1 < attempts) std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  }
+  return false;
 }
 
 bool SessionManager::StartVideoStream() {
@@ -275,12 +472,15 @@ bool SessionManager::StartVideoStream() {
     StopStreaming(kStreamStopForRestart);
   }
   SessionConfig config = handler_.GetSessionConfig();
+  placeholder_sent_ = false;
   const DeviceOrientation device = DeviceOrientationFromWire(handler_.Orientation());
+  const bool will_be_virtual = StreamWillBeVirtual();
   const StreamSize asked{config.width, config.height};
-  const StreamSize oriented = OrientStream(asked, device, false);
+  const StreamSize oriented = OrientStream(asked, device, will_be_virtual);
   if (!(oriented == asked)) {
     LogInfo("[Session] Stream orientation %ux%u -> %ux%u (device=%s, capture=%s)", asked.width, asked.height,
-            oriented.width, oriented.height, DeviceOrientationName(device), "mirror");
+            oriented.width, oriented.height, DeviceOrientationName(device),
+            will_be_virtual ? "virtual monitor" : "mirror");
     handler_.SetNegotiatedSize(oriented.width, oriented.height);
     config = handler_.GetSessionConfig();
   }
@@ -330,7 +530,9 @@ bool SessionManager::StartVideoStream() {
   }
   LogInfo("[Session] Capture source selection: output_index=%u backend=%s", settings.output_index,
           settings.backend == 1 ? "dxgi" : settings.backend == 2 ? "wgc" : "auto");
-  handler_.SendStreamWarmup(config.session_id, "prepare_display", "initializing-capture", 2000);
+  if (!placeholder_sent_) {
+    handler_.SendStreamWarmup(config.session_id, "prepare_display", "initializing-capture", 2000);
+  }
 
   sender_.SetBitrate(config.bitrate_kbps);
   sender_.SetLoss(0);
@@ -342,7 +544,9 @@ bool SessionManager::StartVideoStream() {
     std::lock_guard<std::mutex> lock(nack_mu_);
     nack_.Reset(config.bitrate_kbps);
   }
-  handler_.SendStreamWarmup(config.session_id, "waiting_first_frame", "starting-frame-loop", 12000);
+  if (!placeholder_sent_) {
+    handler_.SendStreamWarmup(config.session_id, "waiting_first_frame", "starting-frame-loop", 12000);
+  }
 
   streaming_ = true;
   uint32_t source_width = 0;
@@ -351,8 +555,12 @@ bool SessionManager::StartVideoStream() {
     source_width = static_cast<uint32_t>(std::max<int64_t>(0, capture_target_.params.Width()));
     source_height = static_cast<uint32_t>(std::max<int64_t>(0, capture_target_.params.Height()));
   }
+  const uint32_t display_number = pool_.monitor_number_for ? pool_.monitor_number_for(slot_) : 0;
   StreamStartedInfo started;
   started.session_id = config.session_id;
+  started.extended_display = capturing_virtual_;
+  started.display_number = display_number;
+  started.mirror_fallback = MirrorFallbackFor(mirror_fallback_);
   started.source_width = source_width;
   started.source_height = source_height;
   handler_.SendStreamStarted(started);
@@ -407,8 +615,9 @@ bool SessionManager::StartVideoStream() {
   StartCursorUpdates();
 
   const std::string client_name = handler_.ClientName();
-  LogInfo("[Session %zu] Streaming to %s as %s %u", slot_, EscapeUntrusted(client_name).c_str(), "mirror of output",
-          settings.output_index + 1);
+  LogInfo("[Session %zu] Streaming to %s as %s %u", slot_, EscapeUntrusted(client_name).c_str(),
+          capturing_virtual_ ? "monitor" : "mirror of output",
+          capturing_virtual_ ? display_number : settings.output_index + 1);
   SessionStreamInfo info;
   info.client_id = handler_.ClientId();
   info.client_name = client_name;
@@ -416,7 +625,8 @@ bool SessionManager::StartVideoStream() {
   info.height = config.height;
   info.fps = config.fps;
   info.audio_enabled = config.audio_enabled;
-  info.monitor_number = pool_.monitor_number_for ? pool_.monitor_number_for(slot_) : 0;
+  info.monitor_number = display_number;
+  info.extended = capturing_virtual_;
   std::function<void(const SessionStreamInfo&)> started_callback;
   {
     std::lock_guard<std::mutex> lock(host_callbacks_mu_);
