@@ -342,7 +342,7 @@ void SessionManager::ConnectedPass() {
     ReleaseVirtualMonitor("stream stopped");
     LogInfo("[Session] Stream stopped");
   }
-  if (handler_.TakeMonitorChanged()) selected_monitor_id_ = handler_.SelectedMonitorId();
+  ServeStreamPass();
   ServeWindowCommands();
   // The audio route, switching the capture to the selected monitor,
   // extended-display placement, rotation, the speaker-mute wish and audio

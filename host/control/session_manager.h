@@ -216,6 +216,12 @@ class SessionManager final : public IPoolSession {
   // could be sent.
   bool SendPlaceholderFrame(int attempts, const SessionConfig& config);
   void JoinAcquireThread();
+  // Each main-loop pass: monitor selection, rotation, the extended
+  // display's place, the audio route.
+  void ServeStreamPass();
+  void HandleDeviceRotation();
+  void UpdateExtendedDisplayInfo(bool forced);
+  void UpdateAudioRoute();
   bool SelectMonitorById(const std::string& monitor_id);
   // A frame loop that ended at its set-up is stopped as a failed start.
   void ServeEndedFrameLoop();
@@ -317,6 +323,14 @@ class SessionManager final : public IPoolSession {
   CaptureTarget capture_target_;
   std::string stream_session_id_;
   bool capturing_virtual_ = false;
+  bool has_extended_report_ = false;
+  uint64_t last_extended_report_ms_ = 0;
+  uint8_t last_extended_side_ = 0;
+  bool last_extended_has_windows_ = false;
+  bool audio_route_sent_ = false;
+  bool last_route_audio_enabled_ = false;
+  bool last_route_plays_here_ = false;
+  std::string last_route_owner_;
   CaptureReason mirror_fallback_ = CaptureReason::kNone;
   bool placeholder_sent_ = false;
   std::vector<uint8_t> placeholder_image_;

@@ -1166,6 +1166,22 @@ TEST_F(SessionManagerTest, AcquireResultsChooseMirrorOrRefuse) {
   }
 }
 
+TEST_F(SessionManagerTest, APortraitTabletMirroringALandscapeMonitorStaysLandscape) {
+  video_stream_ = true;
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  pb::ControlMessage turn;
+  turn.mutable_display_orientation_update()->set_orientation(pb::DISPLAY_ORIENTATION_PORTRAIT);
+  ASSERT_TRUE(tablet->Send(turn));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("Device orientation portrait noted (no active stream to re-orient)"); }));
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Streaming to"); }));
+  ASSERT_TRUE(tablet->Send(turn));
+  EXPECT_TRUE(WaitFor(
+      [&] { return log_.Contains("[Session 0] Device orientation portrait: stream stays 1920x1080 (mirroring a monitor)"); }));
+  EXPECT_TRUE(session_->Streaming());
+}
+
 TEST_F(SessionManagerTest, StoppingDuringTheAcquireGivesTheMonitorBack) {
   ScriptedDisplays displays(clock_);
   displays.result.kind = VirtualDisplayAcquireKind::kCreated;

@@ -564,6 +564,8 @@ bool SessionManager::StartVideoStream() {
   started.source_width = source_width;
   started.source_height = source_height;
   handler_.SendStreamStarted(started);
+  has_extended_report_ = false;
+  UpdateExtendedDisplayInfo(true);
 
   stream_session_id_ = config.session_id;
   stream_port_ = std::make_unique<StreamPort>(*this, config.session_id);
@@ -674,6 +676,102 @@ void SessionManager::ServeEndedFrameLoop() {
     ended = host_callbacks_.stream_ended;
   }
   if (ended) ended();
+}
+
+void SessionManager::ServeStreamPass() {
+  if (handler_.TakeMonitorChanged()) {
+    selected_monitor_id_ = handler_.SelectedMonitorId();
+    if (options_.make_encoder && streaming_.load()) {
+      // A monitor enumeration does not know keeps the stream as it is (2401 went out).
+      if (SelectMonitorById(selected_monitor_id_)) {
+        StopStreaming(kStreamStopForRestart);
+        StartStreaming();
+      }
+    }
+  }
+  if (handler_.TakeOrientationChanged()) HandleDeviceRotation();
+  if (options_.make_encoder && streaming_.load()) {
+    UpdateExtendedDisplayInfo(false);
+    UpdateAudioRoute();
+  }
+}
+
+void SessionManager::HandleDeviceRotation() {
+  const DeviceOrientation device = DeviceOrientationFromWire(handler_.Orientation());
+  const char* name = DeviceOrientationName(device);
+  if (!options_.make_encoder || !streaming_.load() || device == DeviceOrientation::kUnspecified) {
+    LogInfo("[Session %zu] Device orientation %s noted (no active stream to re-orient)", slot_, name);
+    return;
+  }
+  const SessionConfig config = handler_.GetSessionConfig();
+  const StreamSize current{config.width, config.height};
+  if (capturing_virtual_) {
+    const StreamSize rotated = OrientStream(current, device, true);
+    if (!(rotated == current)) {
+      LogInfo("[Session %zu] Device turned %s: re-orienting the virtual monitor and restarting the stream "
+              "(next_video_seq=%u)",
+              slot_, name, video_seq_.load());
+      const uint64_t start_ms = clock_.TickMs();
+      StopStreaming(kStreamStopForRestart);
+      const bool ok = StartStreaming();
+      LogInfo("[Session %zu] Stream restart after rotation %s in %lld ms (next_video_seq=%u)", slot_,
+              ok ? "done" : "failed", static_cast<long long>(clock_.TickMs() - start_ms), video_seq_.load());
+      return;
+    }
+  }
+  LogInfo("[Session %zu] Device orientation %s: stream stays %ux%u (%s)", slot_, name, current.width, current.height,
+          capturing_virtual_ ? "already oriented" : "mirroring a monitor");
+  handler_.SendDisplayOrientationUpdate(config.session_id, current.width, current.height);
+}
+
+void SessionManager::UpdateExtendedDisplayInfo(bool forced) {
+  if (!capturing_virtual_ || capture_target_.params.monitor_id.empty()) return;
+  const uint64_t now_ms = clock_.TickMs();
+  if (!forced && has_extended_report_ && now_ms - last_extended_report_ms_ < 1000) return;
+  last_extended_report_ms_ = now_ms;
+  const std::shared_ptr<IMonitorEnumerator> enumerator = handler_.MonitorEnumerator();
+  if (!enumerator) return;
+  const std::vector<MonitorInfoData> monitors = enumerator->EnumerateMonitors();
+  const MonitorInfoData* streamed = nullptr;
+  const MonitorInfoData* primary = nullptr;
+  for (const MonitorInfoData& m : monitors) {
+    if (m.id == capture_target_.params.monitor_id) streamed = &m;
+    if (m.primary) primary = &m;
+  }
+  uint8_t side = 0;
+  if (streamed != nullptr && primary != nullptr && streamed != primary) {
+    side = ExtendedSide({streamed->x, streamed->y, static_cast<int32_t>(streamed->width),
+                         static_cast<int32_t>(streamed->height)},
+                        {primary->x, primary->y, static_cast<int32_t>(primary->width), static_cast<int32_t>(primary->height)});
+  }
+  // Which windows lie on the monitor is the window commands' to tell.
+  const bool has_windows = false;
+  if (forced || !has_extended_report_ || side != last_extended_side_ || has_windows != last_extended_has_windows_) {
+    has_extended_report_ = true;
+    last_extended_side_ = side;
+    last_extended_has_windows_ = has_windows;
+    handler_.SendExtendedDisplayInfo(side, has_windows);
+  }
+}
+
+void SessionManager::UpdateAudioRoute() {
+  const SessionConfig config = handler_.GetSessionConfig();
+  bool plays_here = false;
+  std::string owner;
+  {
+    std::lock_guard<std::mutex> lock(audio_route_mu_);
+    plays_here = audio_plays_here_;
+    owner = audio_owner_name_;
+  }
+  if (audio_route_sent_ && config.audio_enabled == last_route_audio_enabled_ && plays_here == last_route_plays_here_ &&
+      owner == last_route_owner_) {
+    return;
+  }
+  audio_route_sent_ = true;
+  last_route_audio_enabled_ = config.audio_enabled;
+  last_route_plays_here_ = plays_here;
+  last_route_owner_ = owner;
+  handler_.SendAudioRoute(plays_here, owner);
 }
 
 }  // namespace orvane
