@@ -7,6 +7,8 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
 # The X server's desktop: monitors (RandR), capture (MIT-SHM), the pointer (XFixes).
 pkg_check_modules(X11DESKTOP REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes)
+# Video encoding: libx264 and libx265 through libavcodec.
+pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavcodec libavutil)
 
 add_library(orvane_protobuf_lite INTERFACE IMPORTED GLOBAL)
 set_target_properties(orvane_protobuf_lite PROPERTIES
@@ -20,4 +22,4 @@ add_library(orvane_gmock INTERFACE IMPORTED GLOBAL)
 set_target_properties(orvane_gmock PROPERTIES INTERFACE_LINK_LIBRARIES GTest::gmock)
 
 set(ORVANE_PROTOC ${Protobuf_PROTOC_EXECUTABLE})
-set(ORVANE_SYSTEM_LIBS Threads::Threads OpenSSL::Crypto PkgConfig::X11DESKTOP ${CMAKE_DL_LIBS})
+set(ORVANE_SYSTEM_LIBS Threads::Threads OpenSSL::Crypto PkgConfig::X11DESKTOP PkgConfig::LIBAV ${CMAKE_DL_LIBS})
