@@ -17,6 +17,7 @@ packages=(
   libavcodec-dev libavutil-dev libx264-dev
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libavdevice-dev libavformat-dev ffmpeg
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libyuv-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth
   python3 clang libclang-rt-14-dev
