@@ -993,11 +993,13 @@ class ScriptedDisplays final : public IVirtualDisplayManager {
   VirtualDisplayAcquireResult result;
   std::atomic<uint64_t> ready_after_ms{0};
   std::atomic<bool> let_go{false};
+  std::atomic<bool> started{false};
 
   bool DriverAvailable() override { return true; }
   bool DefaultExtended() override { return true; }
   VirtualDisplayAcquireResult Acquire(size_t, const VirtualDisplayMode& mode) override {
     const uint64_t start = clock_.TickMs();
+    started = true;
     while (clock_.TickMs() - start < ready_after_ms.load() && !let_go.load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -1036,6 +1038,13 @@ class ScriptedDisplays final : public IVirtualDisplayManager {
 
 std::string FirstMonitorId() { return MakePlatformMonitorEnumerator()->EnumerateMonitors().at(0).id; }
 
+// Stops the session before the test's back-end goes, also when an assertion
+// ends the test early.
+struct StopSessionFirst {
+  std::function<void()> stop;
+  ~StopSessionFirst() { stop(); }
+};
+
 // Reads until StreamStarted or StreamStopped; the error code seen on the way.
 struct StartOutcome {
   bool started = false;
@@ -1050,6 +1059,10 @@ TEST_F(SessionManagerTest, AVirtualMonitorIsWaitedForWithPlaceholderFrames) {
   displays.result.monitor_id = FirstMonitorId();
   displays.ready_after_ms = 1000;
   displays_ = &displays;
+  StopSessionFirst guard{[this, &displays] {
+    displays.let_go = true;
+    StopSession();
+  }};
   video_stream_ = true;
   StartSession();
   auto tablet = ConnectAuthenticated();
@@ -1057,8 +1070,8 @@ TEST_F(SessionManagerTest, AVirtualMonitorIsWaitedForWithPlaceholderFrames) {
   udp.SendSealed(input_port_, "OVDMP1");
   ASSERT_TRUE(WaitFor([&] { return log_.Contains("Media UDP remote endpoint updated via punch"); }));
   ASSERT_TRUE(tablet->Send(StartStreamMessage()));
-  ASSERT_TRUE(WaitFor([&] { return log_.Contains("creating-virtual-display") || encoder_.load() != nullptr; }));
-  ASSERT_TRUE(WaitFor([&] { return encoder_.load() != nullptr; }));
+  // The clock moves only once the acquire has begun, so both count from the same time.
+  ASSERT_TRUE(WaitFor([&] { return encoder_.load() != nullptr && displays.started.load(); }));
   const int64_t start_us = clock_.NowUs();
   auto* encoder = encoder_.load();
   size_t expected = 0;
@@ -1076,7 +1089,7 @@ TEST_F(SessionManagerTest, AVirtualMonitorIsWaitedForWithPlaceholderFrames) {
   ASSERT_GE(frames.size(), 4u);
   const int64_t want[] = {150'000, 400'000, 650'000, 900'000};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(frames[i].timestamp_us - start_us, want[i]) << i;
-  clock_.AdvanceMs(50);
+  clock_.AdvanceMs(50);  // 1000 ms: the monitor is there
   StartOutcome outcome;
   for (int i = 0; i < 20 && !outcome.started; ++i) {
     pb::ControlMessage message;
@@ -1126,6 +1139,10 @@ TEST_F(SessionManagerTest, AcquireResultsChooseMirrorOrRefuse) {
     displays.result.monitor_id = c.monitor_exists ? FirstMonitorId() : "\\\\.\\DISPLAY77";
     displays.result.monitor_count = 3;
     displays_ = &displays;
+    StopSessionFirst guard{[this, &displays] {
+    displays.let_go = true;
+    StopSession();
+  }};
     video_stream_ = true;
     StartSession();
     auto tablet = ConnectAuthenticated();
@@ -1188,6 +1205,10 @@ TEST_F(SessionManagerTest, StoppingDuringTheAcquireGivesTheMonitorBack) {
   displays.result.monitor_id = FirstMonitorId();
   displays.ready_after_ms = 1'000'000;
   displays_ = &displays;
+  StopSessionFirst guard{[this, &displays] {
+    displays.let_go = true;
+    StopSession();
+  }};
   video_stream_ = true;
   StartSession();
   auto tablet = ConnectAuthenticated();
