@@ -6,9 +6,12 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
+#include <vector>
 
 #include "host/video/monitor_enumeration.h"
 #include "host/video/synthetic_capture.h"
+#include "host/video/test_pattern.h"
 #include "host/video/testing/fake_video_encoder.h"
 #include "tests/support/test_support.h"
 
@@ -181,17 +184,19 @@ TEST(FrameLoopTest, EveryJobSeesItsOwnImage) {
   Rig rig;
   std::atomic<int> torn{0};
   rig.encoder.check_image = [&](const uint8_t* p, uint32_t pitch, uint32_t w, uint32_t h) {
-    const uint64_t n = p[0];  // B of pixel (0, 0) is the picture number
-    for (uint32_t y = 0; y < h; ++y) {
-      for (uint32_t x = 0; x < w; ++x) {
-        const auto want = SyntheticCapturePixel(x, y, n);
-        if (std::memcmp(p + static_cast<size_t>(y) * pitch + x * 4, want.data(), 4) != 0) {
-          torn++;
-          return false;
-        }
+    // The picture carries its number; the whole image must be that picture.
+    const std::optional<uint64_t> n = ReadTestPatternCounterBgra(p, pitch, w, h);
+    std::vector<uint8_t> want(static_cast<size_t>(w) * 4 * h);
+    if (n) RenderTestPattern(*n, w, h, want.data(), w * 4);
+    for (uint32_t y = 0; n && y < h; ++y) {
+      if (std::memcmp(p + static_cast<size_t>(y) * pitch, want.data() + static_cast<size_t>(y) * w * 4,
+                      static_cast<size_t>(w) * 4) != 0) {
+        torn++;
+        return false;
       }
     }
-    return true;
+    if (!n) torn++;
+    return n.has_value();
   };
   rig.RunFor(1.0);
   const auto frames = rig.encoder.SubmittedFrames();

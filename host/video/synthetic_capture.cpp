@@ -1,14 +1,12 @@
 #include "host/video/synthetic_capture.h"
 
-#include <algorithm>
-
 #include "host/common/logger.h"
+#include "host/video/test_pattern.h"
 
 namespace orvane {
 
-std::array<uint8_t, 4> SyntheticCapturePixel(uint32_t x, uint32_t y, uint64_t n) {
-  return {static_cast<uint8_t>((x + n) & 0xFF), static_cast<uint8_t>((y + 2 * n) & 0xFF),
-          static_cast<uint8_t>((x ^ y ^ n) & 0xFF), 0xFF};
+std::array<uint8_t, 4> SyntheticCapturePixel(uint32_t x, uint32_t y, uint64_t n, uint32_t width, uint32_t height) {
+  return TestPatternPixel(n, x, y, width, height);
 }
 
 SyntheticCaptureSource::SyntheticCaptureSource(SyntheticCaptureOptions options)
@@ -68,14 +66,7 @@ CapturedFrame SyntheticCaptureSource::Acquire(uint32_t wait_ms, bool) {
     return frame;
   }
   const uint64_t n = picture_ + 1;
-  uint8_t* rows = image->mutable_bytes();
-  for (uint32_t y = 0; y < options_.height; ++y) {
-    uint8_t* p = rows + static_cast<size_t>(y) * static_cast<size_t>(image->stride());
-    for (uint32_t x = 0; x < options_.width; ++x, p += 4) {
-      const std::array<uint8_t, 4> px = SyntheticCapturePixel(x, y, n);
-      std::copy(px.begin(), px.end(), p);
-    }
-  }
+  RenderTestPattern(n, options_.width, options_.height, image->mutable_bytes(), static_cast<uint32_t>(image->stride()));
   picture_ = n;
   delivered_first_ = true;
   frame.status = CaptureStatus::kFrame;

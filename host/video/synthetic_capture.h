@@ -1,15 +1,14 @@
 #pragma once
 // SyntheticCaptureSource: the screen-copy slot where there is no desktop to
-// copy (Linux without an X display, and tests). Its pictures follow from the
-// frame number, so a receiver can check every pixel.
+// copy (Linux without an X display, and tests). Picture n is the test pattern
+// (host/video/test_pattern.h) with counter n, so a receiver reads n from the
+// picture and can check every pixel.
 //
 // Time alternates between change periods (change_ms long), in which every
 // Acquire delivers the next picture n + 1, and still periods (still_ms), in
 // which Acquire waits out its wait on the clock and times out. The first
 // Acquire after Initialize always delivers a picture.
 //
-// Pixel (x, y) of picture n, as bytes B, G, R, A:
-//   B = (x + n) & 0xFF, G = (y + 2n) & 0xFF, R = (x ^ y ^ n) & 0xFF, A = 0xFF.
 
 #include <array>
 #include <cstdint>
@@ -21,8 +20,8 @@
 
 namespace orvane {
 
-// The documented pixel of the synthetic picture n.
-std::array<uint8_t, 4> SyntheticCapturePixel(uint32_t x, uint32_t y, uint64_t n);
+// Pixel (x, y) of the synthetic picture n of this size, as bytes B, G, R, A.
+std::array<uint8_t, 4> SyntheticCapturePixel(uint32_t x, uint32_t y, uint64_t n, uint32_t width, uint32_t height);
 
 struct SyntheticCaptureOptions {
   uint32_t width = 1920;

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "host/video/capture_manager.h"
+#include "host/video/test_pattern.h"
 
 namespace orvane {
 namespace {
@@ -53,7 +55,7 @@ TEST(SyntheticCaptureTest, ChangePeriodsDeliverStillPeriodsTimeOut) {
   EXPECT_EQ(seen[10], CaptureStatus::kTimeout);  // 100 ms in: still
 }
 
-TEST(SyntheticCaptureTest, FirstAcquireAlwaysDeliversAndPixelsAreDocumented) {
+TEST(SyntheticCaptureTest, FirstAcquireAlwaysDeliversTheTestPatternOfItsNumber) {
   ManualClock clock;
   SyntheticCaptureSource source({64, 32, 1, 1000, &clock});
   ASSERT_TRUE(source.Initialize(Params()));
@@ -64,12 +66,33 @@ TEST(SyntheticCaptureTest, FirstAcquireAlwaysDeliversAndPixelsAreDocumented) {
   for (uint32_t y : {0u, 7u, 31u}) {
     for (uint32_t x : {0u, 13u, 63u}) {
       const uint8_t* p = image.bytes() + y * static_cast<uint32_t>(image.stride()) + x * 4;
-      const auto want = SyntheticCapturePixel(x, y, 1);
+      const auto want = SyntheticCapturePixel(x, y, 1, 64, 32);
       EXPECT_EQ(std::vector<uint8_t>(p, p + 4), std::vector<uint8_t>(want.begin(), want.end())) << x << "," << y;
     }
   }
-  EXPECT_EQ(SyntheticCapturePixel(300, 2, 5), (std::array<uint8_t, 4>{(300 + 5) & 0xFF, 12, (300 ^ 2 ^ 5) & 0xFF, 0xFF}));
+  EXPECT_EQ(ReadTestPatternCounterBgra(image.bytes(), static_cast<uint32_t>(image.stride()), 64, 32),
+            std::optional<uint64_t>(1));
+  // A band pixel: index (300 + 200 + 4 x 5) mod 256 = 8 gives B = 16, G = T(93), R = T(178).
+  EXPECT_EQ(SyntheticCapturePixel(300, 200, 5, 1920, 1080), (std::array<uint8_t, 4>{16, 186, 155, 0xFF}));
   EXPECT_EQ(source.Acquire(0, false).status, CaptureStatus::kTimeout);
+}
+
+TEST(SyntheticCaptureTest, EveryPictureCarriesItsNumberAtTheDefaultSize) {
+  SyntheticCaptureSource source(SyntheticCaptureOptions{});
+  CaptureInitParams params = Params();
+  params.right = 1920;
+  params.bottom = 1080;
+  ASSERT_TRUE(source.Initialize(params));
+  for (uint64_t n = 1; n <= 3; ++n) {
+    const CapturedFrame f = source.Acquire(0, false);
+    ASSERT_EQ(f.status, CaptureStatus::kFrame);
+    ASSERT_EQ(f.width, 1920u);
+    EXPECT_EQ(ReadTestPatternCounterBgra(f.image->bytes(), static_cast<uint32_t>(f.image->stride()), 1920, 1080),
+              std::optional<uint64_t>(n));
+    const uint8_t* p = f.image->bytes() + 700 * static_cast<size_t>(f.image->stride()) + 900 * 4;
+    const auto want = SyntheticCapturePixel(900, 700, n, 1920, 1080);
+    EXPECT_EQ(std::vector<uint8_t>(p, p + 4), std::vector<uint8_t>(want.begin(), want.end()));
+  }
 }
 
 TEST(SyntheticCaptureTest, HeldImagesKeepTheirPixelsAndTheEighthHolderBlocks) {
