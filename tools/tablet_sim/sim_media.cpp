@@ -22,7 +22,7 @@ int32_t Ahead(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
 // ---------------------------------------------------------- MediaReceiver
 
 MediaReceiver::MediaReceiver(const MediaReceiverConfig& config)
-    : config_(config), ring_(kDatagramRingSlots) {
+    : config_(config), ring_(kDatagramRingSlots), ordering_(config.give_up_ms) {
   units_.reserve(config_.max_units);
 }
 
@@ -131,6 +131,12 @@ void MediaReceiver::OnFragment(const media::VideoHeader& h, crypto::ByteView pay
       MarkFinished(base);
       Note(NoteKind::kOversized, "[Sim] Media: refused access unit seq=%u with %u fragments (at most %u)", base,
            static_cast<unsigned>(count), limit);
+      ordering_.Seen(base);
+      ResolvedUnit refused;
+      refused.base = base;
+      refused.count = count;
+      refused.timestamp_us = timestamp_us;
+      Resolve(std::move(refused), now_ms);
       return;
     }
     while (!units_.empty() &&
@@ -139,7 +145,7 @@ void MediaReceiver::OnFragment(const media::VideoHeader& h, crypto::ByteView pay
       for (size_t i = 1; i < units_.size(); ++i) {
         if (units_[i].first_seen_ms < units_[oldest].first_seen_ms) oldest = i;
       }
-      GiveUp(oldest, "no room");
+      GiveUp(oldest, "no room", now_ms);
     }
     Unit unit;
     unit.base = base;
@@ -149,6 +155,7 @@ void MediaReceiver::OnFragment(const media::VideoHeader& h, crypto::ByteView pay
     unit.first_seen_ms = now_ms;
     units_.push_back(std::move(unit));
     at = units_.size() - 1;
+    if (config_.units != nullptr) ordering_.Seen(base);
     // The fragments before this one were sent before it; those that never
     // came (say, before the tablet's punch moved the stream here) are
     // missing. The ones after it may still be on their way (the host paces a
@@ -178,10 +185,10 @@ void MediaReceiver::OnFragment(const media::VideoHeader& h, crypto::ByteView pay
   if (index == 0) unit.keyframe = (h.flags & media::kVideoFlagKeyframe) != 0;
   if (rebuilt) unit.by_fec = true;
   if (after_request) unit.by_nack = true;
-  if (unit.received == unit.count) Complete(at);
+  if (unit.received == unit.count) Complete(at, now_ms);
 }
 
-void MediaReceiver::Complete(size_t unit_index) {
+void MediaReceiver::Complete(size_t unit_index, uint64_t now_ms) {
   Unit& unit = units_[unit_index];
   crypto::Bytes frame;
   frame.reserve(unit.bytes);
@@ -189,7 +196,10 @@ void MediaReceiver::Complete(size_t unit_index) {
   ++counters_.complete;
   if (unit.by_fec) ++counters_.complete_by_fec;
   if (unit.by_nack) ++counters_.complete_by_nack;
-  if (config_.check_synthetic && !CheckSyntheticFrame(unit.timestamp_us, frame.data(), frame.size())) {
+  const bool sink = config_.units != nullptr;
+  const bool synthetic =
+      (config_.check_synthetic || sink) && CheckSyntheticFrame(unit.timestamp_us, frame.data(), frame.size());
+  if (config_.check_synthetic && !synthetic && !sink) {
     ++counters_.mismatched;
     Note(NoteKind::kMismatch,
          "[Sim] Media: access unit seq=%u ts=%llu (%zu bytes, %u fragments) is not the synthetic stream's content",
@@ -208,10 +218,26 @@ void MediaReceiver::Complete(size_t unit_index) {
   }
   MarkFinished(unit.base);
   buffered_bytes_ -= unit.bytes;
+  ResolvedUnit resolved;
+  resolved.base = unit.base;
+  resolved.count = unit.count;
+  resolved.timestamp_us = unit.timestamp_us;
+  resolved.keyframe = unit.keyframe;
+  resolved.complete = true;
+  resolved.synthetic = synthetic;
+  resolved.bytes = std::move(frame);
   units_.erase(units_.begin() + static_cast<std::ptrdiff_t>(unit_index));
+  Resolve(std::move(resolved), now_ms);
 }
 
-void MediaReceiver::GiveUp(size_t unit_index, const char* why) {
+void MediaReceiver::Resolve(ResolvedUnit unit, uint64_t now_ms) {
+  if (config_.units == nullptr) return;
+  ordering_.Add(std::move(unit), now_ms, &released_);
+  for (ResolvedUnit& r : released_) config_.units->OnUnit(std::move(r));
+  released_.clear();
+}
+
+void MediaReceiver::GiveUp(size_t unit_index, const char* why, uint64_t now_ms) {
   Unit& unit = units_[unit_index];
   ++counters_.incomplete;
   Note(NoteKind::kGaveUp, "[Sim] Media: gave up access unit seq=%u ts=%llu with %u of %u fragments (%s)", unit.base,
@@ -222,7 +248,13 @@ void MediaReceiver::GiveUp(size_t unit_index, const char* why) {
   }
   MarkFinished(unit.base);
   buffered_bytes_ -= unit.bytes;
+  ResolvedUnit resolved;
+  resolved.base = unit.base;
+  resolved.count = unit.count;
+  resolved.timestamp_us = unit.timestamp_us;
+  resolved.keyframe = unit.keyframe;
   units_.erase(units_.begin() + static_cast<std::ptrdiff_t>(unit_index));
+  Resolve(std::move(resolved), now_ms);
 }
 
 bool MediaReceiver::Present(uint32_t sequence) const {
@@ -353,10 +385,15 @@ bool MediaReceiver::TryRecover(const Parity& parity, uint64_t now_ms) {
 std::vector<uint32_t> MediaReceiver::Poll(uint64_t now_ms) {
   for (size_t i = 0; i < units_.size();) {
     if (now_ms - units_[i].first_seen_ms >= config_.give_up_ms) {
-      GiveUp(i, "too late");
+      GiveUp(i, "too late", now_ms);
       continue;
     }
     ++i;
+  }
+  if (config_.units != nullptr) {
+    ordering_.Poll(now_ms, &released_);
+    for (ResolvedUnit& r : released_) config_.units->OnUnit(std::move(r));
+    released_.clear();
   }
   while (!parities_.empty() && now_ms - parities_.front().arrived_ms >= config_.give_up_ms) parities_.pop_front();
 

@@ -8,6 +8,11 @@
 // the host's synthetic stream (when asked to). A unit still incomplete after
 // the give-up time is dropped and counted as incomplete.
 //
+// With a unit sink (the video stage), every unit resolved (complete, given
+// up, or refused as oversized) goes through a UnitOrdering to the sink in
+// sequence order; complete units that are not the synthetic stream are then
+// the sink's to check (it decodes them), not counted as mismatched here.
+//
 // Loss repair, as a tablet does it:
 //   - Parity packets are kept for a while. When exactly one datagram of a
 //     parity group is missing it is rebuilt (the parity XOR the others, cut
@@ -41,6 +46,7 @@
 #include "host/security/crypto.h"
 #include "host/transport/media_packet.h"
 #include "tools/tablet_sim/sim_udp.h"
+#include "tools/tablet_sim/sim_video.h"
 
 namespace orvane::sim {
 
@@ -73,6 +79,9 @@ struct MediaReceiverConfig {
   uint64_t nack_retry_max_ms = 200;
   uint32_t max_nacks = 3;
   uint64_t give_up_ms = 1000;
+  // Where resolved units go in sequence order; null: nowhere (owned by the
+  // caller, outlives the receiver's use of it).
+  IUnitSink* units = nullptr;
 };
 
 struct MediaCounters {
@@ -88,7 +97,7 @@ struct MediaCounters {
   uint64_t complete_by_fec = 0;   // complete with at least one rebuilt fragment
   uint64_t complete_by_nack = 0;  // complete with at least one fragment asked for again
   uint64_t incomplete = 0;        // given up (time, or room for newer units)
-  uint64_t mismatched = 0;        // complete, but not the synthetic stream's bytes
+  uint64_t mismatched = 0;        // complete, but not the synthetic stream's bytes (without a unit sink)
   uint64_t fec_recovered = 0;     // datagrams rebuilt from parity and used
   uint64_t fec_refused = 0;       // rebuilt datagrams (or parity groups) that did not fit
   uint64_t nack_recovered = 0;    // datagrams that arrived after being asked for
@@ -115,6 +124,7 @@ class MediaReceiver {
   uint64_t RetryIntervalMs() const;
 
   const MediaCounters& counters() const { return counters_; }
+  const OrderingCounters& ordering() const { return ordering_.counters(); }
   size_t units_in_flight() const { return units_.size(); }
   size_t missing_tracked() const { return missing_.size(); }
   size_t parity_kept() const { return parities_.size(); }
@@ -158,8 +168,10 @@ class MediaReceiver {
   void OnParity(crypto::ByteView packet, uint64_t now_ms);
   void OnFragment(const media::VideoHeader& header, crypto::ByteView payload, uint64_t now_ms, bool rebuilt,
                   bool after_request);
-  void Complete(size_t unit_index);
-  void GiveUp(size_t unit_index, const char* why);
+  void Complete(size_t unit_index, uint64_t now_ms);
+  void GiveUp(size_t unit_index, const char* why, uint64_t now_ms);
+  // Hands a resolved unit to the ordering and what it releases to the sink.
+  void Resolve(ResolvedUnit unit, uint64_t now_ms);
   bool Present(uint32_t sequence) const;
   void Store(uint32_t sequence, crypto::ByteView datagram);
   void ExtendTo(uint32_t last, uint64_t now_ms);
@@ -185,6 +197,8 @@ class MediaReceiver {
   bool recovering_ = false;
   double rtt_ms_ = 0;
   bool first_noted_ = false;
+  UnitOrdering ordering_;
+  std::vector<ResolvedUnit> released_;
   uint32_t notes_of_kind_[static_cast<int>(NoteKind::kCount)] = {};
   std::vector<std::string> notes_;
 };

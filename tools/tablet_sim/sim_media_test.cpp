@@ -379,6 +379,60 @@ TEST(MediaReceiver, CountsUnitsThatAreNotTheSyntheticStreamWhenAsked) {
   }
 }
 
+// With a unit sink every unit resolved goes to it in sequence order: complete
+// ones with their bytes (and whether they are the synthetic stream), given-up
+// and refused ones without; what is not the synthetic stream is the sink's
+// to check.
+TEST(MediaReceiver, HandsEveryResolvedUnitToTheSinkInSequenceOrder) {
+  struct Recorder final : IUnitSink {
+    std::vector<ResolvedUnit> units;
+    void OnUnit(ResolvedUnit&& unit) override { units.push_back(std::move(unit)); }
+  } sink;
+  ManualClock clock;
+  MediaReceiverConfig config;
+  config.units = &sink;
+  config.max_fragments = 3;
+  MediaReceiver receiver(config);
+  const uint64_t ts = 20'000'000;
+  const std::vector<Bytes> a = Fragments(10, ts, Unit(ts, 2));             // synthetic, arrives last
+  const std::vector<Bytes> b = Fragments(12, ts + 1, Unit(ts + 1, 4));     // too many fragments
+  const std::vector<Bytes> c = Fragments(16, ts + 2, Unit(ts + 2, 2));     // loses a fragment
+  Bytes other = Unit(ts + 3, 1);
+  other[100] ^= 1;
+  const std::vector<Bytes> d = Fragments(18, ts + 3, other);               // not the synthetic stream
+  receiver.OnDatagram(a[1], clock.TickMs());
+  receiver.OnDatagram(b[0], clock.TickMs());
+  receiver.OnDatagram(c[0], clock.TickMs());
+  receiver.OnDatagram(d[0], clock.TickMs());
+  EXPECT_TRUE(sink.units.empty());  // everything waits for the first unit
+  receiver.OnDatagram(a[0], clock.TickMs());
+  ASSERT_EQ(sink.units.size(), 2u);  // a, and b refused; c is still open
+  clock.AdvanceMs(1000);
+  receiver.Poll(clock.TickMs());
+  ASSERT_EQ(sink.units.size(), 4u);
+  const struct {
+    uint32_t base;
+    bool complete;
+    bool synthetic;
+    size_t bytes;
+  } want[] = {{10, true, true, a[0].size() + a[1].size() - 2 * media::kVideoHeaderBytes},
+              {12, false, false, 0},
+              {16, false, false, 0},
+              {18, true, false, other.size()}};
+  for (size_t i = 0; i < std::size(want); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(sink.units[i].base, want[i].base);
+    EXPECT_EQ(sink.units[i].complete, want[i].complete);
+    EXPECT_EQ(sink.units[i].synthetic, want[i].synthetic);
+    EXPECT_EQ(sink.units[i].bytes.size(), want[i].bytes);
+  }
+  EXPECT_EQ(sink.units[1].count, 4u);
+  EXPECT_EQ(receiver.counters().mismatched, 0u);
+  EXPECT_EQ(receiver.counters().oversized, 1u);
+  EXPECT_EQ(receiver.counters().incomplete, 1u);
+  EXPECT_EQ(receiver.ordering().released, 4u);
+}
+
 TEST(DeliberateLoss, TheSameSeedDropsTheSameDatagramsAndAboutTheShareAsked) {
   auto drops = [](uint32_t percent, uint64_t seed) {
     DeliberateLoss loss(percent, seed);

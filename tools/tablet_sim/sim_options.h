@@ -80,7 +80,8 @@ struct SimOptions {
   // by a generator seeded with drop_seed, so that a run can be repeated.
   uint32_t drop_percent = 0;
   uint32_t drop_seed = 1;
-  // Compare every complete access unit with the host's synthetic stream.
+  // Check what arrives: access units of the host's synthetic stream byte by
+  // byte, decoded pictures against the test pattern they carry.
   bool check_synthetic = true;
 
   // The run tries to authenticate: it has a credential or a state file, or

@@ -115,6 +115,7 @@ TEST(SimOptions, HelpWinsOverEverythingElse) {
                              "--state-file PATH", "--accept-new-identity", "4 not authenticated",
                              "5 the state file", "[Sim] Pairing required", "end ", "--drop-percent P",
                              "--drop-seed S", "--check-synthetic on|off", "--input-port N", "wait-media:N[:MS]",
+                             "wait-decoded:N[:MS]", "[Sim] Video: decoded=N fps=F first_frame_ms=M",
                              "touch[:N]", "key[:CODE]", "[Sim] Sent media punch to port N from port N",
                              "[Sim] Media: datagrams=N opened=N dropped_on_purpose=N"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;

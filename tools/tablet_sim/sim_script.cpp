@@ -38,7 +38,9 @@ constexpr StepSpec kSteps[] = {
     {"quality", StepKind::kQuality, Arg::kOptional,
      "quality[:KBPS/FPS/CODEC]   SetQualityProfile (8000/60/h264; 0 = unchanged,\n"
      "                               CODEC h264, hevc or a number)"},
-    {"keyframe", StepKind::kKeyframe, Arg::kOptional, "keyframe[:STREAM_ID]       RequestKeyframe (sim-session)"},
+    {"keyframe", StepKind::kKeyframe, Arg::kOptional,
+     "keyframe[:STREAM_ID]       RequestKeyframe (sim-session); the time to the\n"
+     "                               next decoded keyframe is printed"},
     {"audio", StepKind::kAudio, Arg::kOptional, "audio[:on|off|tablet-only] SetAudioEnabled (on)"},
     {"pause", StepKind::kPause, Arg::kNone, "SetVideoPaused paused=yes"},
     {"resume", StepKind::kResume, Arg::kNone, "SetVideoPaused paused=no"},
@@ -65,6 +67,9 @@ constexpr StepSpec kSteps[] = {
     {"wait-media", StepKind::kWaitMedia, Arg::kRequired,
      "wait-media:N[:MS]          wait until N access units of video are complete\n"
      "                               (at most MS ms, default 10000)"},
+    {"wait-decoded", StepKind::kWaitDecoded, Arg::kRequired,
+     "wait-decoded:N[:MS]        wait until N pictures are decoded (at most MS ms,\n"
+     "                               default 10000)"},
     {"wait-cursor", StepKind::kWaitCursor, Arg::kRequired,
      "wait-cursor:N[:MS]         wait until N CursorUpdates have arrived in all\n"
      "                               (at most MS ms, default 10000)"},
@@ -229,6 +234,7 @@ bool ReadArgument(std::string_view arg, ScriptStep* step, std::string* why) {
       return true;
     }
     case StepKind::kWaitMedia:
+    case StepKind::kWaitDecoded:
     case StepKind::kWaitCursor: {
       const size_t colon = arg.find(':');
       const auto units = Number(arg.substr(0, colon), kMaxWaitMediaUnits);

@@ -31,7 +31,7 @@ enum class StepKind : int {
   kStartStream,    // text = session_id
   kStopStream,     // text = session_id
   kQuality,        // SetQualityProfile: first = kbit/s, second = fps, third = codec (0 = unchanged)
-  kKeyframe,       // RequestKeyframe, text = stream_id
+  kKeyframe,       // RequestKeyframe, text = stream_id; the time to the next decoded keyframe is printed
   kAudio,          // SetAudioEnabled: first = enabled, second = mute the PC speakers
   kPause,          // SetVideoPaused true
   kResume,         // SetVideoPaused false
@@ -51,6 +51,7 @@ enum class StepKind : int {
   kEmpty,          // a ControlMessage with the envelope only (payload number 0)
   kWait,           // no message: keep printing what arrives for first milliseconds
   kWaitMedia,      // no message: wait until first access units are complete, at most second ms
+  kWaitDecoded,    // no message: wait until first pictures are decoded, at most second ms
   kWaitCursor,     // no message: wait until first CursorUpdates arrived in all, at most second ms
   kTouch,          // first touch InputEvents on the input channel
   kKey,            // key down and up InputEvents of virtual-key code first

@@ -54,6 +54,8 @@ TEST(SimScript, ReadsStepsWithTheirArgumentsAndDefaults) {
       {"wait:600000", StepKind::kWait, "", 600000, 0, 0},
       {"wait-media:60", StepKind::kWaitMedia, "", 60, 10000, 0},
       {"wait-media:60:2500", StepKind::kWaitMedia, "", 60, 2500, 0},
+      {"wait-decoded:285", StepKind::kWaitDecoded, "", 285, 10000, 0},
+      {"wait-decoded:1:750", StepKind::kWaitDecoded, "", 1, 750, 0},
       {"wait-cursor:1", StepKind::kWaitCursor, "", 1, 10000, 0},
       {"wait-cursor:3:500", StepKind::kWaitCursor, "", 3, 500, 0},
       {"touch", StepKind::kTouch, "", 3, 0, 0},
@@ -128,6 +130,9 @@ TEST(SimScript, RefusesBadStepsNamingThem) {
       {"wait-media:5:600001", "needs N[:MS]"},
       {"wait-media:5:1:2", "needs N[:MS]"},
       {"wait-cursor:0", "'wait-cursor:0' needs N[:MS] with N from 1 to 1000000"},
+      {"wait-decoded", "needs an argument"},
+      {"wait-decoded:0", "'wait-decoded:0' needs N[:MS] with N from 1 to 1000000"},
+      {"wait-decoded:9:x", "needs N[:MS]"},
       {"touch:1", "'touch:1' needs a number of events from 2 to 100"},
       {"touch:101", "needs a number of events from 2 to 100"},
       {"key:0", "'key:0' needs a virtual-key code from 1 to 254"},
@@ -156,13 +161,15 @@ TEST(SimScript, StepsThatTheHostAnswersWaitForTheirAnswer) {
   EXPECT_TRUE(ExpectedAnswers(StepKind::kEmpty).empty());
   EXPECT_TRUE(ExpectedAnswers(StepKind::kKeyframe).empty());
   EXPECT_TRUE(ExpectedAnswers(StepKind::kTouch).empty());
+  EXPECT_TRUE(ExpectedAnswers(StepKind::kWaitDecoded).empty());
+  EXPECT_STREQ(StepName(StepKind::kWaitDecoded), "wait-decoded");
   EXPECT_STREQ(StepName(StepKind::kSelectMonitor), "select-monitor");
   EXPECT_STREQ(StepName(StepKind::kEmpty), "empty");
   const std::string usage = ScriptUsageText();
   for (const char* step : {"hello", "capability", "start-stream", "stop-stream", "quality", "keyframe", "audio", "pause",
                            "resume", "first-frame", "file-transfer", "clipboard", "nack", "stats", "ping", "terminate",
                            "monitors", "select-monitor", "orientation", "window", "key-rotation", "empty", "wait",
-                           "wait-media", "touch", "key"}) {
+                           "wait-media", "wait-decoded", "touch", "key"}) {
     EXPECT_NE(usage.find(std::string("    ") + step), std::string::npos) << step;
   }
 }

@@ -24,6 +24,7 @@
 #include "tools/tablet_sim/sim_script.h"
 #include "tools/tablet_sim/sim_state.h"
 #include "tools/tablet_sim/sim_udp.h"
+#include "tools/tablet_sim/sim_video.h"
 
 namespace orvane::sim {
 namespace {
@@ -41,6 +42,9 @@ constexpr uint64_t kPunchIntervalMs = 100;
 constexpr uint64_t kStatsIntervalMs = 1000;
 constexpr uint64_t kPrintedNackRequests = 5;
 constexpr uint64_t kPrintedStatsReports = 5;
+constexpr uint64_t kPrintedKeyframeRequests = 5;
+// At the end, the decoder works off what is queued for at most this long.
+constexpr uint64_t kVideoDrainMs = 2000;
 
 // Renders a Hello's texts the way the host will see them in its log.
 std::string Shown(const std::string& text) {
@@ -529,6 +533,10 @@ class SimRun {
         if (!WaitForMedia(step.first, step.second)) return false;
         continue;
       }
+      if (step.kind == StepKind::kWaitDecoded) {
+        if (!WaitForDecoded(step.first, step.second)) return false;
+        continue;
+      }
       if (step.kind == StepKind::kTouch || step.kind == StepKind::kKey) {
         const uint64_t now_us = static_cast<uint64_t>(std::max<int64_t>(clock_.NowUs(), 0));
         SendInputEvents(step.kind == StepKind::kTouch ? inputs_.TouchGesture(step.first, now_us)
@@ -558,6 +566,8 @@ class SimRun {
           // Without a CapabilityAccept the punch goes to the default port.
           if (media_ && !punched_) SchedulePunches();
         }
+        if (step.kind == StepKind::kStopStream && video_) video_->OnStop(clock_.TickMs());
+        if (step.kind == StepKind::kKeyframe && video_) keyframe_watch_ms_ = clock_.TickMs();
       }
       const std::vector<int> answers = ExpectedAnswers(step.kind);
       if (answers.empty()) {
@@ -867,10 +877,14 @@ class SimRun {
       MediaReceiverConfig config;
       config.check_synthetic = options_.check_synthetic;
       config.max_fragments = options_.capabilities.max_fragments;
+      StartVideo();
+      config.units = video_.get();
       auto channel = std::make_unique<MediaChannel>(clock_, config, options_.drop_percent, options_.drop_seed);
       const int error = channel->Open();
       if (error != 0) {
         out_.Error("[Sim] Could not open the media socket: error %d; no media or input in this run", error);
+        if (video_) video_->Close(0);
+        video_.reset();
         return;
       }
       media_ = std::move(channel);
@@ -902,7 +916,33 @@ class SimRun {
   }
 
   void HandleMediaMessage(const pb::ControlMessage& message) {
-    if (message.payload_case() != pb::ControlMessage::kCapabilityAccept) return;
+    switch (message.payload_case()) {
+      case pb::ControlMessage::kCapabilityAccept: {
+        const pb::CapabilityAccept& accept = message.capability_accept();
+        negotiated_codec_ = static_cast<uint32_t>(accept.selected_codec());
+        negotiated_width_ = accept.selected_resolution().width();
+        negotiated_height_ = accept.selected_resolution().height();
+        if (video_) video_->SetNegotiated(negotiated_codec_, negotiated_width_, negotiated_height_);
+        break;
+      }
+      case pb::ControlMessage::kStreamStarted:
+        if (video_) {
+          video_->OnStreamStarted(message.stream_started().source_width(), message.stream_started().source_height(),
+                                  clock_.TickMs());
+        }
+        return;
+      case pb::ControlMessage::kStreamResize:
+        if (video_) {
+          video_->OnStreamResize(message.stream_resize().encoded_resolution().width(),
+                                 message.stream_resize().encoded_resolution().height());
+        }
+        return;
+      case pb::ControlMessage::kStreamStopped:
+        if (video_) video_->OnStop(clock_.TickMs());
+        return;
+      default:
+        return;
+    }
     const uint32_t port = message.capability_accept().input_udp_port();
     if (port >= 1 && port <= 65535) {
       host_input_port_ = static_cast<uint16_t>(port);
@@ -970,6 +1010,10 @@ class SimRun {
     }
     const std::vector<uint32_t> due = media_->Poll(now);
     for (const std::string& note : media_->TakeNotes()) out_.Info("%s", note.c_str());
+    if (!ServiceVideo()) {
+      stop_ = true;
+      return false;
+    }
     for (size_t at = 0; at < due.size(); at += kMaxNackNumbersPerRequest) {
       const size_t end = std::min(due.size(), at + kMaxNackNumbersPerRequest);
       const pb::ControlMessage message =
@@ -1055,6 +1099,80 @@ class SimRun {
     }
   }
 
+  // Waits (printing what arrives) until `pictures` pictures are decoded or
+  // the time is up. False when the connection ended.
+  bool WaitForDecoded(uint32_t pictures, uint32_t timeout_ms) {
+    if (!video_) {
+      out_.Info("[Sim] Video: no decoder running (no media socket); not waiting for %u pictures", pictures);
+      return true;
+    }
+    const uint64_t start = clock_.TickMs();
+    const uint64_t deadline = start + timeout_ms;
+    for (;;) {
+      const uint64_t done = video_->Counters().decoded;
+      const uint64_t now = clock_.TickMs();
+      if (done >= pictures) {
+        out_.Info("[Sim] Video: %llu pictures decoded after %llu ms (waited for %u)", U(done), U(now - start),
+                  pictures);
+        return true;
+      }
+      if (now >= deadline) {
+        out_.Info("[Sim] Video: only %llu of %u pictures decoded within %u ms", U(done), pictures, timeout_ms);
+        return true;
+      }
+      const Event event = ReceiveOne(std::min(deadline, now + 2 * kMediaServiceMs));
+      if (event.kind == Event::Kind::kEnded) return false;
+    }
+  }
+
+  // The video worker: started with the media socket; without it the run
+  // still reassembles and checks the synthetic stream.
+  void StartVideo() {
+    VideoConfig config;
+    config.check_picture = options_.check_synthetic;
+    config.make_decoder = MakeBuildVideoDecoder;
+    auto video = std::make_unique<VideoWorker>(config, clock_);
+    std::string error;
+    if (!video->Start(&error)) {
+      out_.Error("[Sim] Could not start the video thread: %s; no video decoding in this run", error.c_str());
+      return;
+    }
+    if (negotiated_width_ != 0 || negotiated_codec_ != 0) {
+      video->SetNegotiated(negotiated_codec_, negotiated_width_, negotiated_height_);
+    }
+    video_ = std::move(video);
+    out_.Info("[Sim] Video decoder: %s (picture check %s)",
+              BuildHasVideoDecoder() ? "H.264 and HEVC" : "none in this build", options_.check_synthetic ? "on" : "off");
+  }
+
+  // The video worker's lines, its requests for a keyframe and the keyframe
+  // step's wait. False when the connection ended while sending.
+  bool ServiceVideo() {
+    if (!video_) return true;
+    for (const std::string& note : video_->TakeNotes()) out_.Info("%s", note.c_str());
+    if (keyframe_watch_ms_) {
+      const std::optional<uint64_t> at = video_->KeyframeDecodedSince(*keyframe_watch_ms_);
+      if (at) {
+        out_.Info("[Sim] Video: keyframe decoded %llu ms after the keyframe step", U(*at - *keyframe_watch_ms_));
+        keyframe_watch_ms_.reset();
+      }
+    }
+    if (!video_->TakeKeyframeRequest()) return true;
+    ScriptStep step;
+    step.kind = StepKind::kKeyframe;
+    step.text = stream_session_id_;
+    const pb::ControlMessage message = factory_.BuildStep(step, options_.capabilities);
+    SentFrame sent;
+    if (!Send(message, "RequestKeyframe", &sent)) return false;
+    ++keyframe_requests_sent_;
+    if (keyframe_requests_sent_ <= kPrintedKeyframeRequests) {
+      out_.Info("[Sim] Sent %s %s (the decoder waits for a keyframe)%s", DescribeMessage(message).c_str(),
+                SizeText(sent).c_str(),
+                keyframe_requests_sent_ == kPrintedKeyframeRequests ? " (further ones are only counted)" : "");
+    }
+    return true;
+  }
+
   // Prints what arrives until `count` CursorUpdates came in all, or the
   // time is up. False when the connection ended.
   bool WaitForCursorUpdates(uint32_t count, uint32_t timeout_ms) {
@@ -1083,9 +1201,33 @@ class SimRun {
     MediaSummary summary = media_->Summary();
     summary.nacks_sent = nacks_sent_;
     summary.stats_sent = stats_sent_;
+    std::optional<VideoSummary> video;
+    if (video_) {
+      // The receive thread is gone: nothing more comes to the decoder.
+      video_->Close(kVideoDrainMs);
+      for (const std::string& note : video_->TakeNotes()) out_.Info("%s", note.c_str());
+      if (keyframe_watch_ms_) {
+        const std::optional<uint64_t> at = video_->KeyframeDecodedSince(*keyframe_watch_ms_);
+        if (at) {
+          out_.Info("[Sim] Video: keyframe decoded %llu ms after the keyframe step", U(*at - *keyframe_watch_ms_));
+        } else {
+          out_.Info("[Sim] Video: no keyframe decoded after the keyframe step (%llu ms)",
+                    U(clock_.TickMs() - *keyframe_watch_ms_));
+        }
+        keyframe_watch_ms_.reset();
+      }
+      video = video_->Summary();
+      // Pictures that failed the check count as mismatched units.
+      summary.media.mismatched += video->counters.mismatched;
+    }
     out_.Info("%s", MediaSummaryLine(summary).c_str());
     out_.Info("%s", MediaDetailsLine(summary).c_str());
+    if (video) {
+      out_.Info("%s", VideoSummaryLine(*video).c_str());
+      out_.Info("%s", VideoDetailsLine(*video).c_str());
+    }
     media_.reset();
+    video_.reset();
   }
 
   const SimOptions& options_;
@@ -1110,8 +1252,14 @@ class SimRun {
   bool stop_ = false;
   bool state_write_failed_ = false;
 
-  // Media and input.
+  // Media and input. The video worker outlives the channel that feeds it.
+  std::unique_ptr<VideoWorker> video_;
   std::unique_ptr<MediaChannel> media_;
+  uint32_t negotiated_codec_ = 0;  // of the last CapabilityAccept
+  uint32_t negotiated_width_ = 0;
+  uint32_t negotiated_height_ = 0;
+  std::optional<uint64_t> keyframe_watch_ms_;  // the last keyframe step, until a keyframe is decoded
+  uint64_t keyframe_requests_sent_ = 0;
   HostUdpKey udp_key_;
   InputEventFactory inputs_;
   uint16_t host_input_port_;
