@@ -58,7 +58,10 @@ if kill -0 "$host_pid" 2>/dev/null && [[ -n "$listening" ]]; then
     code="$(grep -o 'ORVANE PAIRING CODE: [0-9]*' "$console_log" | tail -n 1 | grep -o '[0-9]*$' || true)"
     if [[ -n "$code" ]]; then sim_args+=(--pairing-code "$code"); fi
   fi
-  "$sim" "${sim_args[@]}" --send "capability,ping,start-stream,wait:5000,key-rotation,stop-stream,end" || true
+  # A stream two cores encode comfortably: 720p30 H.264, decoded and checked
+  # picture by picture (the default would negotiate HEVC 2560x1600 at 120 fps).
+  "$sim" "${sim_args[@]}" --screen 1280x720 --fps 30 --codecs h264 \
+    --send "capability,ping,start-stream,wait-decoded:60:15000,keyframe,wait:3000,key-rotation,stop-stream,wait:300,end" || true
   echo "[run-host] The simulated tablet is done (its credential is kept in $sim_state);" \
        "the host keeps listening on TCP $control_port (Ctrl+C ends it)."
 fi

@@ -101,21 +101,17 @@ SessionManager::~SessionManager() {
 
 std::unique_ptr<IPoolSession> MakeSessionManager(SessionSetup setup) {
   SessionManagerOptions options;
-  options.synthetic_stream = PlatformUsesSyntheticStream();
-  if (options.synthetic_stream) {
-    // No desktop to inject into either: the events go to the log.
-    options.make_input_injector = [] { return std::make_unique<LoggingInputInjector>(); };
-  } else {
-    options.make_encoder = [] { return MakePlatformVideoEncoder(); };
-    options.count_hardware_encoders = [](VideoCodec codec) { return CountHardwareEncoders(codec); };
-    options.make_capture = [](const CaptureTarget& target, CaptureBackendChoice choice,
-                              std::shared_ptr<GpuDevice> device) {
-      auto manager = std::make_unique<CaptureManager>(choice, target, MakePlatformCaptureSources(),
-                                                      std::shared_ptr<IMonitorEnumerator>(MakePlatformMonitorEnumerator()));
-      manager->SetSharedDevice(std::move(device));
-      return manager;
-    };
-  }
+  // Until input injection exists the tablet's events go to the log.
+  options.make_input_injector = [] { return std::make_unique<LoggingInputInjector>(); };
+  options.make_encoder = [] { return MakePlatformVideoEncoder(); };
+  options.count_hardware_encoders = [](VideoCodec codec) { return CountHardwareEncoders(codec); };
+  options.make_capture = [](const CaptureTarget& target, CaptureBackendChoice choice,
+                            std::shared_ptr<GpuDevice> device) {
+    auto manager = std::make_unique<CaptureManager>(choice, target, MakePlatformCaptureSources(),
+                                                    std::shared_ptr<IMonitorEnumerator>(MakePlatformMonitorEnumerator()));
+    manager->SetSharedDevice(std::move(device));
+    return manager;
+  };
   return std::make_unique<SessionManager>(std::move(setup), std::move(options));
 }
 

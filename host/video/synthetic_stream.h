@@ -29,10 +29,6 @@ size_t SyntheticFrameLength(const SyntheticFrameShape& shape, uint64_t index, bo
 void FillSyntheticFrame(uint64_t timestamp_us, bool keyframe, uint8_t* out, size_t length);
 std::vector<uint8_t> MakeSyntheticFrame(uint64_t timestamp_us, bool keyframe, size_t length);
 
-// Whether the sessions of this build stream the synthetic source (the builds
-// without capture and encoding: Linux); the product streams the desktop.
-bool PlatformUsesSyntheticStream();
-
 // True when the bytes are exactly what FillSyntheticFrame makes for this
 // timestamp (the keyframe flag is read from the marker).
 bool CheckSyntheticFrame(uint64_t timestamp_us, const uint8_t* data, size_t length);

@@ -20,6 +20,7 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libavutil/pixfmt.h>
 }
 
@@ -683,6 +684,10 @@ void LibavVideoEncoder::SetPreference(EncoderPreference preference) {
 }
 
 std::unique_ptr<IVideoEncoder> MakePlatformVideoEncoder() {
+  // The libraries' own chatter (statistics at every close) stays out of the
+  // host's console; their errors reach us as return codes.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
   return std::make_unique<LibavVideoEncoder>(SystemClock());
 }
 

@@ -254,9 +254,10 @@ TEST_F(Pairing, ReplayedHelloIsRejected) {
       << host_.Output();
 }
 
-// The stream itself: the host's synthetic source through the real media
-// path to the simulated tablet, which drops a share of the datagrams on
-// purpose and completes every access unit from parity or by asking again.
+// The stream itself: the host's encoded desktop (its synthetic test pattern
+// without an X display) through the real media path to the simulated tablet,
+// which drops a share of the datagrams on purpose, completes every access
+// unit from parity or by asking again, and checks every decoded picture.
 TEST_F(Pairing, StreamArrivesCompleteDespiteLossAndInputReachesTheHost) {
   const std::string state = StateFile("stream.state").string();
   std::string out;
@@ -270,7 +271,8 @@ TEST_F(Pairing, StreamArrivesCompleteDespiteLossAndInputReachesTheHost) {
   // A modest stream (6 Mbit/s at 30 fps) keeps the test about loss, not about
   // how busy the machine is.
   seen = host_.Output().size();
-  ASSERT_EQ(RunSim("stream", {"--state-file", state, "--pairing-code", code, "--drop-percent", "5", "--send",
+  ASSERT_EQ(RunSim("stream", {"--state-file", state, "--pairing-code", code, "--drop-percent", "5", "--screen",
+                              "1280x720", "--codecs", "h264", "--send",
                               "capability,quality:6000/30/0,start-stream,wait-media:60:15000,touch:3,key:65,wait:300,stop-stream,end"},
                    &out),
             std::optional<int>(0))
@@ -282,7 +284,8 @@ TEST_F(Pairing, StreamArrivesCompleteDespiteLossAndInputReachesTheHost) {
   const std::string host_out = host_.Output().substr(seen);
   EXPECT_TRUE(HasLineWith(host_out, {"[INFO ] [Session] Media UDP remote endpoint updated via punch: 127.0.0.1:"}))
       << host_out;
-  EXPECT_TRUE(HasLineWith(host_out, {"[INFO ] [Session] Synthetic stream started:"})) << host_out;
+  EXPECT_TRUE(HasLineWith(host_out, {"[INFO ] [Session ", "] Streaming to "})) << host_out;
+  EXPECT_TRUE(HasLineWith(out, {"[Sim] Video: decoded=", " picture_bad=0 "})) << out;
   EXPECT_TRUE(HasLineWith(host_out, {"[INFO ] [Retransmit] last "})) << host_out;
   // The input events arrived in the order the tablet sent them.
   const size_t down = host_out.find("[Input] touch action=0");
