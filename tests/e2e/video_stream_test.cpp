@@ -1,0 +1,103 @@
+// The first real stream end to end: the Linux host captures its synthetic
+// monitor (no X display), encodes it with libx264 and paces it to the
+// simulated tablet, which decodes every picture and checks it against the
+// test pattern.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/host_process.h"
+#include "tests/support/test_support.h"
+
+namespace orvane::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kStartDeadline = 20s;
+constexpr auto kRunDeadline = 60s;
+constexpr int kSimNotAuthenticated = 4;  // the simulator's exit code before pairing
+
+// The key=value fields of the simulator's video summary line.
+std::map<std::string, std::string> VideoSummary(const std::string& output) {
+  std::map<std::string, std::string> fields;
+  const std::string prefix = "[Sim] Video: ";
+  const size_t at = output.find(prefix + "decoded=");
+  if (at == std::string::npos) return fields;
+  std::istringstream line(output.substr(at + prefix.size(), output.find('\n', at) - at - prefix.size()));
+  std::string word;
+  while (line >> word) {
+    const size_t eq = word.find('=');
+    if (eq != std::string::npos) fields[word.substr(0, eq)] = word.substr(eq + 1);
+  }
+  return fields;
+}
+
+double Number(const std::map<std::string, std::string>& fields, const std::string& key) {
+  const auto it = fields.find(key);
+  return it == fields.end() ? -1 : std::atof(it->second.c_str());
+}
+
+TEST(VideoStream, TenSecondsOfTheTestPatternArriveDecodedAndIntact) {
+  testing::ScopedTempDir temp;
+  HostEnvironment env;
+  env.root = temp.path();
+  ChildProcess host;
+  uint16_t control_port = 0;
+  ASSERT_TRUE(StartHostForTablets(host, env, 1, &control_port));
+  ASSERT_TRUE(host.WaitForOutput("[Main] Ready. Waiting for mobile client...", kStartDeadline)) << host.Output();
+
+  const std::string state = (temp.path() / "tablet.state").string();
+  auto sim_args = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", std::to_string(control_port), "--id", "tab-video", "--name", "Video Tablet",
+                               "--state-file", state, "--screen", "1280x720", "--fps", "30", "--codecs", "h264"});
+    return args;
+  };
+  size_t seen = host.Output().size();
+  {
+    ChildProcess ask;
+    ASSERT_TRUE(ask.Start(ORVANE_TABLET_SIM_BINARY, sim_args({"--hold", "1"}), {}, temp.path() / "ask.out"));
+    ASSERT_EQ(ask.Wait(kStartDeadline), std::optional<int>(kSimNotAuthenticated)) << ask.Output();
+  }
+  ASSERT_TRUE(WaitForLineWith(host, {"  Device: Video Tablet"}, kStartDeadline)) << host.Output();
+  const std::string paired = host.Output().substr(seen);
+  const std::string marker = "ORVANE PAIRING CODE: ";
+  ASSERT_NE(paired.rfind(marker), std::string::npos) << paired;
+  const std::string code = paired.substr(paired.rfind(marker) + marker.size(), 6);
+
+  seen = host.Output().size();
+  ChildProcess sim;
+  ASSERT_TRUE(sim.Start(ORVANE_TABLET_SIM_BINARY,
+                        sim_args({"--pairing-code", code, "--check-synthetic", "on", "--send",
+                                  "capability,start-stream,wait:5000,keyframe,wait:5000,stop-stream,wait:500,end"}),
+                        {}, temp.path() / "stream.out"));
+  ASSERT_EQ(sim.Wait(kRunDeadline), std::optional<int>(0)) << sim.Output() << host.Output();
+  const std::string tablet = sim.Output();
+  const auto video = VideoSummary(tablet);
+  ASSERT_FALSE(video.empty()) << tablet;
+  // Every picture is the pattern the host painted, well kept by the encoder.
+  EXPECT_EQ(Number(video, "picture_bad"), 0) << tablet;
+  EXPECT_EQ(Number(video, "decode_errors"), 0) << tablet;
+  EXPECT_GE(Number(video, "psnr_min"), 25.0) << tablet;
+  EXPECT_GE(Number(video, "picture_ok"), Number(video, "decoded") - 1) << tablet;
+  // About 300 pictures in 10 s at 30 fps; a busy machine may lose some.
+  EXPECT_GE(Number(video, "decoded"), 150) << tablet;
+  EXPECT_GE(Number(video, "first_frame_ms"), 0) << tablet;
+  EXPECT_TRUE(HasLineWith(tablet, {"[Sim] Video: keyframe decoded ", " ms after the keyframe step"})) << tablet;
+  EXPECT_TRUE(HasLineWith(tablet, {"[Sim] Media: datagrams=", " mismatched=0 "})) << tablet;
+
+  const std::string host_out = host.Output().substr(seen);
+  EXPECT_TRUE(HasLineWith(host_out, {"] Streaming to Video Tablet as mirror of output 1"})) << host_out;
+  EXPECT_TRUE(HasLineWith(host_out, {"[Encoder] Initialized: H264 1280x720 @30 fps"})) << host_out;
+  EXPECT_TRUE(WaitForLineWith(host, {"[FrameLoop] Stopped after "}, kStartDeadline)) << host_out;
+  EXPECT_TRUE(HasLineWith(host.Output().substr(seen), {"[FrameDiag] Final pipeline total_frames="}));
+}
+
+}  // namespace
+}  // namespace orvane::e2e
