@@ -99,7 +99,7 @@ SessionManager::~SessionManager() {
   sender_.CloseSocket();
 }
 
-std::unique_ptr<IPoolSession> MakeSessionManager(SessionSetup setup) {
+SessionManagerOptions PlatformSessionOptions() {
   SessionManagerOptions options;
   // Until input injection exists the tablet's events go to the log.
   options.make_input_injector = [] { return std::make_unique<LoggingInputInjector>(); };
@@ -112,7 +112,11 @@ std::unique_ptr<IPoolSession> MakeSessionManager(SessionSetup setup) {
     manager->SetSharedDevice(std::move(device));
     return manager;
   };
-  return std::make_unique<SessionManager>(std::move(setup), std::move(options));
+  return options;
+}
+
+std::unique_ptr<IPoolSession> MakeSessionManager(SessionSetup setup) {
+  return std::make_unique<SessionManager>(std::move(setup), PlatformSessionOptions());
 }
 
 SessionInitResult SessionManager::InitializeSlot() {

@@ -374,6 +374,9 @@ class SessionManager final : public IPoolSession {
   SessionHostCallbacks host_callbacks_;
 };
 
+// The platform's encoder, capture and input for a session.
+SessionManagerOptions PlatformSessionOptions();
+
 // The pool's factory for real sessions.
 std::unique_ptr<IPoolSession> MakeSessionManager(SessionSetup setup);
 

@@ -278,7 +278,7 @@ class SessionManagerTest : public ::testing::Test {
     setup.input_port = input_port_;
     setup.encoder_budget = budget_;
 
-    SessionManagerOptions options;
+    SessionManagerOptions options = platform_stream_ ? PlatformSessionOptions() : SessionManagerOptions{};
     options.clock = &clock_;
     options.hello_authenticator = [this](const pb::Hello&, security::ControlKeyState& keys) {
       HelloAuthDecision decision;
@@ -288,7 +288,9 @@ class SessionManagerTest : public ::testing::Test {
       }
       return decision;
     };
-    if (video_stream_) {
+    if (platform_stream_) {
+      options.sleeper = &stream_sleeper_;
+    } else if (video_stream_) {
       options.make_encoder = [this]() -> std::unique_ptr<IVideoEncoder> {
         auto encoder = std::make_unique<orvane::testing::FakeVideoEncoder>();
         encoder->initialize_ok = encoder_starts_;
@@ -315,7 +317,7 @@ class SessionManagerTest : public ::testing::Test {
         stream_events_.push_back("stop " + std::to_string(reason));
       };
     }
-    options.make_input_injector = [this] {
+    if (!platform_stream_) options.make_input_injector = [this] {
       auto injector = std::make_unique<RecordingInputInjector>();
       injector_ = injector.get();
       return injector;
@@ -380,6 +382,8 @@ class SessionManagerTest : public ::testing::Test {
   bool synthetic_stream_ = false;
   // Stream through the frame loop with a scripted encoder.
   bool video_stream_ = false;
+  // Stream with the platform's encoder and capture.
+  bool platform_stream_ = false;
   bool encoder_starts_ = true;
   std::atomic<orvane::testing::FakeVideoEncoder*> encoder_{nullptr};
   std::shared_ptr<EncoderBudget> budget_;
@@ -1225,6 +1229,46 @@ TEST_F(SessionManagerTest, StoppingDuringTheAcquireGivesTheMonitorBack) {
   EXPECT_FALSE(session_->Streaming());
   tablet.reset();
   StopSession();  // before the back-end goes
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+// Under Wine there is no Media Foundation encoder: the tablet is refused
+// with "no free video encoder" and the unit goes back. Elsewhere (Linux
+// with libx264, a real Windows PC) the stream starts.
+TEST_F(SessionManagerTest, ThePlatformEncoderStreamsOrRefusesWithoutOne) {
+  platform_stream_ = true;
+  budget_ = std::make_shared<EncoderBudget>(clock_);
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  pb::ControlMessage quality;
+  quality.mutable_set_quality_profile()->set_target_bitrate_kbps(2000);
+  quality.mutable_set_quality_profile()->set_target_fps(30);
+  ASSERT_TRUE(tablet->Send(quality));
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  StartOutcome outcome;
+  for (int i = 0; i < 20 && !outcome.started && !outcome.stopped; ++i) {
+    pb::ControlMessage message;
+    ASSERT_TRUE(tablet->Read(&message));
+    if (message.has_error()) outcome.error = message.error().error_code();
+    outcome.started = message.has_stream_started();
+    outcome.stopped = message.has_stream_stopped();
+  }
+  if (RunningUnderWine()) {
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_EQ(outcome.error, 2501u);
+    EXPECT_TRUE(log_.Contains("Stream refused: no video encoder is free"));
+  } else {
+    EXPECT_TRUE(outcome.started);
+    EXPECT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Streaming to"); }));
+  }
+  tablet.reset();
+  StopSession();
+  EXPECT_EQ(budget_->SoftwareRunning() + budget_->HardwareRunning(), 0u);
 }
 
 }  // namespace
