@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <optional>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -97,6 +99,94 @@ TEST(VideoStream, TenSecondsOfTheTestPatternArriveDecodedAndIntact) {
   EXPECT_TRUE(HasLineWith(host_out, {"[Encoder] Initialized: H264 1280x720 @30 fps"})) << host_out;
   EXPECT_TRUE(WaitForLineWith(host, {"[FrameLoop] Stopped after "}, kStartDeadline)) << host_out;
   EXPECT_TRUE(HasLineWith(host.Output().substr(seen), {"[FrameDiag] Final pipeline total_frames="}));
+}
+
+// A tablet paired with the host: its simulator arguments.
+class PairedTablet {
+ public:
+  PairedTablet(ChildProcess& host, const std::filesystem::path& dir, uint16_t port, const std::string& id)
+      : host_(host), dir_(dir), id_(id) {
+    base_ = {"--port", std::to_string(port), "--id", id, "--name", "Tablet " + id, "--state-file",
+             (dir / (id + ".state")).string(), "--screen", "640x360", "--fps", "30", "--codecs", "h264"};
+  }
+  // Pairs with the code the host prints for this tablet; the state file
+  // keeps the credential for the later runs.
+  bool Pair() {
+    const size_t seen = host_.Output().size();
+    ChildProcess ask;
+    if (!ask.Start(ORVANE_TABLET_SIM_BINARY, Args({"--hold", "1"}), {}, dir_ / (id_ + ".ask.out"))) return false;
+    if (ask.Wait(kStartDeadline) != std::optional<int>(kSimNotAuthenticated)) return false;
+    if (!WaitForLineWith(host_, {"  Device: Tablet " + id_}, kStartDeadline)) return false;
+    const std::string out = host_.Output().substr(seen);
+    const std::string marker = "ORVANE PAIRING CODE: ";
+    if (out.rfind(marker) == std::string::npos) return false;
+    // Pair now: the host offers a new code once one was used.
+    ChildProcess pair;
+    const std::string code = out.substr(out.rfind(marker) + marker.size(), 6);
+    if (!pair.Start(ORVANE_TABLET_SIM_BINARY, Args({"--pairing-code", code, "--hold", "1"}), {},
+                    dir_ / (id_ + ".pair.out"))) {
+      return false;
+    }
+    return pair.Wait(kStartDeadline) == std::optional<int>(0);
+  }
+  bool Run(ChildProcess& sim, const std::string& script, const std::string& name) {
+    return sim.Start(ORVANE_TABLET_SIM_BINARY, Args({"--send", script}), {}, dir_ / (id_ + "." + name + ".out"));
+  }
+
+ private:
+  std::vector<std::string> Args(std::vector<std::string> extra) const {
+    std::vector<std::string> args = base_;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+  ChildProcess& host_;
+  std::filesystem::path dir_;
+  std::string id_;
+  std::vector<std::string> base_;
+};
+
+// Two software encoders at most: the third tablet is refused until one of
+// the others stops.
+TEST(VideoStream, AThirdTabletWaitsForAFreeEncoder) {
+  testing::ScopedTempDir temp;
+  HostEnvironment env;
+  env.root = temp.path();
+  ChildProcess host;
+  uint16_t control_port = 0;
+  ASSERT_TRUE(StartHostForTablets(host, env, 3, &control_port));
+  ASSERT_TRUE(host.WaitForOutput("[Main] Ready. Waiting for mobile client...", kStartDeadline)) << host.Output();
+  PairedTablet a(host, temp.path(), control_port, "a");
+  PairedTablet b(host, temp.path(), control_port, "b");
+  PairedTablet c(host, temp.path(), control_port, "c");
+  ASSERT_TRUE(a.Pair()) << host.Output();
+  ASSERT_TRUE(b.Pair()) << host.Output();
+  ASSERT_TRUE(c.Pair()) << host.Output();
+
+  const size_t seen = host.Output().size();
+  ChildProcess first;
+  ChildProcess second;
+  ASSERT_TRUE(a.Run(first, "capability,start-stream,wait-decoded:10:20000,wait:1500,stop-stream,wait:300,end", "run"));
+  ASSERT_TRUE(b.Run(second, "capability,start-stream,wait-decoded:10:20000,wait:8000,stop-stream,wait:300,end", "run"));
+  // Both stream before the third asks.
+  ASSERT_TRUE(first.WaitForOutput(" pictures decoded after ", kRunDeadline)) << first.Output();
+  ASSERT_TRUE(second.WaitForOutput(" pictures decoded after ", kRunDeadline)) << second.Output();
+  ASSERT_TRUE(WaitForLineWith(host, {"Streaming to Tablet a"}, kRunDeadline)) << host.Output();
+  ASSERT_TRUE(WaitForLineWith(host, {"Streaming to Tablet b"}, kRunDeadline)) << host.Output();
+  ChildProcess refused;
+  ASSERT_TRUE(c.Run(refused, "capability,start-stream,wait:1500,end", "refused"));
+  EXPECT_EQ(refused.Wait(kRunDeadline), std::optional<int>(0)) << refused.Output();
+  EXPECT_TRUE(HasLineWith(refused.Output(), {"error_code=2501"})) << refused.Output();
+  EXPECT_TRUE(HasLineWith(refused.Output(), {"StreamStopped"})) << refused.Output();
+  EXPECT_TRUE(HasLineWith(host.Output().substr(seen), {"Stream refused: no video encoder is free"})) << host.Output();
+
+  // The first tablet stops: its encoder unit is free again.
+  EXPECT_EQ(first.Wait(kRunDeadline), std::optional<int>(0)) << first.Output();
+  ChildProcess later;
+  ASSERT_TRUE(c.Run(later, "capability,start-stream,wait-decoded:10:20000,stop-stream,wait:300,end", "later"));
+  EXPECT_EQ(later.Wait(kRunDeadline), std::optional<int>(0)) << later.Output() << host.Output();
+  EXPECT_TRUE(HasLineWith(later.Output(), {"[Sim] Video: decoded=", " picture_bad=0 "})) << later.Output();
+  EXPECT_TRUE(HasLineWith(host.Output().substr(seen), {"Streaming to Tablet c"})) << host.Output();
+  EXPECT_EQ(second.Wait(kRunDeadline), std::optional<int>(0)) << second.Output();
 }
 
 }  // namespace
