@@ -321,6 +321,7 @@ class SessionManager final : public IPoolSession {
   std::atomic<uint64_t> frame_counter_{0};
   std::atomic<uint32_t> video_seq_{0};  // written by the send worker of the stream that runs
   CaptureTarget capture_target_;
+  uint64_t capture_adapter_luid_ = 0;  // the captured monitor's adapter (0: unknown)
   std::string stream_session_id_;
   bool capturing_virtual_ = false;
   bool has_extended_report_ = false;

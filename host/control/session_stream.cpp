@@ -249,6 +249,7 @@ bool SessionManager::SelectMonitorById(const std::string& monitor_id) {
     return monitor_id.empty();
   }
   capture_target_ = SelectCaptureTarget(monitors, found->id, found->index);
+  capture_adapter_luid_ = found->adapter_luid;
   {
     std::lock_guard<std::mutex> lock(settings_mu_);
     capture_.output_index = found->index;
@@ -579,6 +580,7 @@ bool SessionManager::StartVideoStream() {
   loop_settings.supports_resize = config.stream_resize_supported;
   loop_settings.second_flag = settings.header_flag != 0;
   loop_settings.monitor_index = settings.output_index;
+  loop_settings.capture_adapter_luid = capture_adapter_luid_;
   FrameLoopShared shared{&stream_bitrate_kbps_, &fps_cap_, &encode_scale_permille_,
                          &internal_keyframe_request_, &frame_counter_, &video_seq_};
   FrameLoopDeps deps;

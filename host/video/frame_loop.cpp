@@ -499,7 +499,8 @@ void FrameLoop::PushAccessUnit(EncodedAccessUnit& unit, const EncodeJob& job, in
   item.keyframe = unit.keyframe;
   item.second_flag = settings_.second_flag;
   item.send_count = unit.keyframe ? std::max<uint32_t>(copies, 1) : 1;
-  last_timing_capture_us_ = encode_start_us;
+  item.encode_start_us = encode_start_us;
+  item.encode_end_us = clock_.NowUs();
   units_in_++;
   const SendPushResult pushed = send_queue_.Push(std::move(item), clock_.NowUs());
   units_out_ += pushed.dropped;
@@ -531,6 +532,8 @@ void FrameLoop::SendWorker() {
     timing.capture_us = item.timestamp_us;
     timing.keyframe = item.keyframe;
     timing.bytes = item.data.size();
+    timing.encode_start_us = item.encode_start_us;
+    timing.encode_end_us = item.encode_end_us;
     for (uint32_t i = 0; i < item.send_count; ++i) {
       if (stopping_) break;
       if (i > 0 && send_queue_.HasWaiting()) {
@@ -554,9 +557,8 @@ void FrameLoop::SendWorker() {
         break;
       }
       if (i == 0) {
+        timing.send_start_us = before_us;
         timing.last_datagram_us = clock_.NowUs();
-        timing.pacer_wait_us = 0;
-        timing.encode_start_us = before_us;
       }
     }
     if (deps_.observer != nullptr && timing.last_datagram_us != 0) deps_.observer->OnFrameSent(timing);

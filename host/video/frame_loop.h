@@ -62,7 +62,7 @@ struct FrameTiming {
   int64_t capture_us = 0;
   int64_t encode_start_us = 0;
   int64_t encode_end_us = 0;
-  int64_t pacer_wait_us = 0;      // time the first send spent waiting for the pacer
+  int64_t send_start_us = 0;      // the first send began (its pacer waits lie in between)
   int64_t last_datagram_us = 0;   // when the first send's last datagram left
   bool keyframe = false;
   size_t bytes = 0;
@@ -191,7 +191,6 @@ class FrameLoop {
 
   // Send worker and encode worker.
   RateLimiter send_queue_log_{2000};
-  std::atomic<int64_t> last_timing_capture_us_{0};
 };
 
 }  // namespace orvane

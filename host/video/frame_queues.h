@@ -62,6 +62,8 @@ struct SendItem {
   bool second_flag = false;
   uint32_t send_count = 1;
   int64_t enqueue_us = 0;
+  int64_t encode_start_us = 0;  // the job's submit to the encoder
+  int64_t encode_end_us = 0;    // the unit came out
 };
 
 struct SendPushResult {
