@@ -1203,6 +1203,27 @@ TEST_F(SessionManagerTest, APortraitTabletMirroringALandscapeMonitorStaysLandsca
   EXPECT_TRUE(session_->Streaming());
 }
 
+TEST_F(SessionManagerTest, AnUnknownMonitorIsRefusedAndTheStreamGoesOn) {
+  video_stream_ = true;
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Streaming to"); }));
+  pb::ControlMessage select;
+  select.mutable_select_monitor()->set_monitor_id("\\\\.\\DISPLAY42");
+  ASSERT_TRUE(tablet->Send(select));
+  uint32_t error = 0;
+  for (int i = 0; i < 30 && error == 0; ++i) {
+    pb::ControlMessage message;
+    ASSERT_TRUE(tablet->Read(&message));
+    if (message.has_error()) error = message.error().error_code();
+  }
+  EXPECT_EQ(error, 2401u);
+  EXPECT_TRUE(log_.Contains("[Session] Requested monitor is unavailable: "));  // the id escaped
+  EXPECT_TRUE(session_->Streaming());
+  EXPECT_EQ(log_.Count("[Session 0] Streaming to"), 1u);  // not restarted
+}
+
 TEST_F(SessionManagerTest, StoppingDuringTheAcquireGivesTheMonitorBack) {
   ScriptedDisplays displays(clock_);
   displays.result.kind = VirtualDisplayAcquireKind::kCreated;
