@@ -9,13 +9,24 @@
 #include <filesystem>
 #include <optional>
 #include <cstdlib>
+#include <atomic>
 #include <map>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "host/video/test_pattern.h"
 #include "tests/e2e/host_process.h"
 #include "tests/support/test_support.h"
+#include "tests/support/xvfb_server.h"
+
+// After the project's headers: Xlib's macros (None, Status, ...) would clash.
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
 
 namespace orvane::e2e {
 namespace {
@@ -99,6 +110,113 @@ TEST(VideoStream, TenSecondsOfTheTestPatternArriveDecodedAndIntact) {
   EXPECT_TRUE(HasLineWith(host_out, {"[Encoder] Initialized: H264 1280x720 @30 fps"})) << host_out;
   EXPECT_TRUE(WaitForLineWith(host, {"[FrameLoop] Stopped after "}, kStartDeadline)) << host_out;
   EXPECT_TRUE(HasLineWith(host.Output().substr(seen), {"[FrameDiag] Final pipeline total_frames="}));
+}
+
+// Paints the test pattern onto an X screen, a new counter each time, in one
+// shared-memory request per picture so that no capture sees half of one.
+class PatternPainter {
+ public:
+  explicit PatternPainter(const std::string& display_name) {
+    display_ = XOpenDisplay(display_name.c_str());
+    if (display_ == nullptr || !XShmQueryExtension(display_)) return;
+    const int screen = DefaultScreen(display_);
+    width_ = static_cast<uint32_t>(DisplayWidth(display_, screen));
+    height_ = static_cast<uint32_t>(DisplayHeight(display_, screen));
+    image_ = XShmCreateImage(display_, DefaultVisual(display_, screen), 24, ZPixmap, nullptr, &shm_, width_, height_);
+    if (image_ == nullptr) return;
+    shm_.shmid = shmget(IPC_PRIVATE, static_cast<size_t>(image_->bytes_per_line) * height_, IPC_CREAT | 0600);
+    if (shm_.shmid < 0) return;
+    shm_.shmaddr = image_->data = static_cast<char*>(shmat(shm_.shmid, nullptr, 0));
+    shm_.readOnly = False;
+    attached_ = XShmAttach(display_, &shm_) != 0;
+    XSync(display_, False);
+    shmctl(shm_.shmid, IPC_RMID, nullptr);
+    if (!attached_) return;
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~PatternPainter() {
+    running_ = false;
+    if (thread_.joinable()) thread_.join();
+    if (attached_) XShmDetach(display_, &shm_);
+    if (image_ != nullptr) {
+      image_->data = nullptr;
+      XDestroyImage(image_);
+    }
+    if (shm_.shmaddr != nullptr) shmdt(shm_.shmaddr);
+    if (display_ != nullptr) XCloseDisplay(display_);
+  }
+  bool ok() const { return attached_; }
+  uint64_t Painted() const { return painted_.load(); }
+
+ private:
+  void Loop() {
+    const Window root = DefaultRootWindow(display_);
+    GC gc = XCreateGC(display_, root, 0, nullptr);
+    for (uint64_t n = 1; running_; ++n) {
+      RenderTestPattern(n, width_, height_, reinterpret_cast<uint8_t*>(image_->data),
+                        static_cast<uint32_t>(image_->bytes_per_line));
+      XShmPutImage(display_, root, gc, image_, 0, 0, 0, 0, width_, height_, False);
+      XSync(display_, False);
+      painted_ = n;
+      std::this_thread::sleep_for(std::chrono::milliseconds(33));
+    }
+    XFreeGC(display_, gc);
+  }
+
+  Display* display_ = nullptr;
+  XImage* image_ = nullptr;
+  XShmSegmentInfo shm_{};
+  bool attached_ = false;
+  uint32_t width_ = 0;
+  uint32_t height_ = 0;
+  std::atomic<bool> running_{true};
+  std::atomic<uint64_t> painted_{0};
+  std::thread thread_;
+};
+
+TEST(VideoStream, TheXDesktopArrivesAsPainted) {
+  ORVANE_START_XVFB_OR_SKIP(xvfb);
+  PatternPainter painter(xvfb->display_name());
+  ASSERT_TRUE(painter.ok());
+  testing::ScopedTempDir temp;
+  HostEnvironment env;
+  env.root = temp.path();
+  env.display = xvfb->display_name();
+  ChildProcess host;
+  uint16_t control_port = 0;
+  ASSERT_TRUE(StartHostForTablets(host, env, 1, &control_port));
+  ASSERT_TRUE(host.WaitForOutput("[Main] Ready. Waiting for mobile client...", kStartDeadline)) << host.Output();
+  const std::string state = (temp.path() / "tablet.state").string();
+  const std::vector<std::string> base = {"--port", std::to_string(control_port), "--id", "tab-x", "--name",
+                                         "X Tablet", "--state-file", state, "--screen", "1280x720", "--fps", "30",
+                                         "--codecs", "h264"};
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  size_t seen = host.Output().size();
+  {
+    ChildProcess ask;
+    ASSERT_TRUE(ask.Start(ORVANE_TABLET_SIM_BINARY, with({"--hold", "1"}), {}, temp.path() / "ask.out"));
+    ASSERT_EQ(ask.Wait(kStartDeadline), std::optional<int>(kSimNotAuthenticated)) << ask.Output();
+  }
+  ASSERT_TRUE(WaitForLineWith(host, {"  Device: X Tablet"}, kStartDeadline)) << host.Output();
+  const std::string paired = host.Output().substr(seen);
+  const std::string marker = "ORVANE PAIRING CODE: ";
+  ASSERT_NE(paired.rfind(marker), std::string::npos) << paired;
+  const std::string code = paired.substr(paired.rfind(marker) + marker.size(), 6);
+  ChildProcess sim;
+  ASSERT_TRUE(sim.Start(ORVANE_TABLET_SIM_BINARY,
+                        with({"--pairing-code", code, "--check-synthetic", "on", "--send",
+                              "capability,start-stream,wait-decoded:60:20000,stop-stream,wait:300,end"}),
+                        {}, temp.path() / "x.out"));
+  ASSERT_EQ(sim.Wait(kRunDeadline), std::optional<int>(0)) << sim.Output() << host.Output();
+  const auto video = VideoSummary(sim.Output());
+  EXPECT_GE(Number(video, "decoded"), 60) << sim.Output();
+  EXPECT_EQ(Number(video, "picture_bad"), 0) << sim.Output();
+  EXPECT_GE(Number(video, "psnr_min"), 25.0) << sim.Output();
+  EXPECT_GT(painter.Painted(), 30u);
 }
 
 // A tablet paired with the host: its simulator arguments.
