@@ -26,6 +26,7 @@
 
 #include <unistd.h>
 
+#include "bench/bench_support.h"
 #include "host/common/logger.h"
 #include "host/video/capture_source.h"
 #include "host/video/capture_x11_linux.h"
@@ -148,50 +149,19 @@ void BM_FfmpegX11grab(benchmark::State& state) {
 BENCHMARK(BM_X11ShmCapture)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FfmpegX11grab)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Prints as usual and keeps each benchmark's real time per frame for the
-// ratio.
-class RatioReporter final : public benchmark::ConsoleReporter {
- public:
-  // Colour only on a terminal, so logs of scripted runs stay plain text.
-  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      // Repetitions report aggregates; the median stands for them.
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-      ms_per_frame_[run.run_name.function_name] =
-          run.GetAdjustedRealTime() * benchmark::GetTimeUnitMultiplier(benchmark::kMillisecond) /
-          benchmark::GetTimeUnitMultiplier(run.time_unit);
-    }
-  }
-  void PrintRatio() const {
-    const auto shm = ms_per_frame_.find("BM_X11ShmCapture");
-    const auto grab = ms_per_frame_.find("BM_FfmpegX11grab");
-    if (shm == ms_per_frame_.end() || grab == ms_per_frame_.end() || grab->second <= 0) return;
-    std::printf("x11 shm capture: %.3f ms/frame; ffmpeg x11grab: %.3f ms/frame; shm capture / x11grab = %.3f "
-                "(target <= 1.200)\n",
-                shm->second, grab->second, shm->second / grab->second);
-  }
-
- private:
-  std::map<std::string, double> ms_per_frame_;
-};
+void PrintRatio(const orvane::bench::MedianReporter& reporter) {
+  const double shm = reporter.Ms("BM_X11ShmCapture");
+  const double grab = reporter.Ms("BM_FfmpegX11grab");
+  if (shm < 0 || grab <= 0) return;
+  std::printf("x11 shm capture: %.3f ms/frame; ffmpeg x11grab: %.3f ms/frame; shm capture / x11grab = %.3f "
+              "(target <= 1.200)\n",
+              shm, grab, shm / grab);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The defaults come first, so the same flags given by the caller win.
-  std::vector<std::string> defaults = {"--benchmark_repetitions=10", "--benchmark_enable_random_interleaving=true",
-                                       "--benchmark_report_aggregates_only=true"};
-  std::vector<char*> args;
-  args.push_back(argv[0]);
-  for (std::string& d : defaults) args.push_back(d.data());
-  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-  int count = static_cast<int>(args.size());
-  args.push_back(nullptr);
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  if (!orvane::bench::InitializeWithDefaults(argc, argv, orvane::bench::DefaultFlags(10))) return 1;
   orvane::Logger::Instance().SetStdoutEnabled(false);
   if (orvane::testing::XvfbServer::FindProgram().empty()) {
     std::printf("capture_bench skipped: Xvfb is not installed (no Xvfb on PATH)\n");
@@ -212,9 +182,9 @@ int main(int argc, char** argv) {
   }
   avdevice_register_all();
   av_log_set_level(AV_LOG_ERROR);
-  RatioReporter reporter;
+  orvane::bench::MedianReporter reporter(orvane::bench::TimeKind::kReal);
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio();
+  PrintRatio(reporter);
   benchmark::Shutdown();
   return 0;
 }

@@ -27,6 +27,7 @@
 
 #include <unistd.h>
 
+#include "bench/bench_support.h"
 #include "host/video/color_convert.h"
 
 namespace {
@@ -183,38 +184,16 @@ void ConvertLibyuv(benchmark::State& state, Size size) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size.width * size.height * 4);
 }
 
-// Prints as usual and keeps each benchmark's CPU time per frame for the
-// ratios.
-class RatioReporter final : public benchmark::ConsoleReporter {
- public:
-  // Colour only on a terminal, so logs of scripted runs stay plain text.
-  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      // Repetitions report aggregates; the median stands for them.
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-      ms_per_frame_[run.run_name.function_name] =
-          run.GetAdjustedCPUTime() * benchmark::GetTimeUnitMultiplier(benchmark::kMillisecond) /
-          benchmark::GetTimeUnitMultiplier(run.time_unit);
-    }
+void PrintRatios(const orvane::bench::MedianReporter& reporter) {
+  for (const Size& size : kSizes) {
+    const double ours = reporter.Ms("BM_OrvaneNv12/" + SizeName(size));
+    const double yuv = reporter.Ms("BM_LibyuvARGBToNV12/" + SizeName(size));
+    if (ours < 0 || yuv <= 0) continue;
+    std::printf("%s: BGRA->NV12 (%s): %.3f ms/frame; libyuv ARGBToNV12: %.3f ms/frame; ours / libyuv = %.3f "
+                "(target <= 1.200)\n",
+                SizeName(size).c_str(), orvane::ColorKernelName(orvane::BestColorKernel()), ours, yuv, ours / yuv);
   }
-  void PrintRatios() const {
-    for (const Size& size : kSizes) {
-      const auto ours = ms_per_frame_.find("BM_OrvaneNv12/" + SizeName(size));
-      const auto yuv = ms_per_frame_.find("BM_LibyuvARGBToNV12/" + SizeName(size));
-      if (ours == ms_per_frame_.end() || yuv == ms_per_frame_.end() || yuv->second <= 0) continue;
-      std::printf("%s: BGRA->NV12 (%s): %.3f ms/frame; libyuv ARGBToNV12: %.3f ms/frame; ours / libyuv = %.3f "
-                  "(target <= 1.200)\n",
-                  SizeName(size).c_str(), orvane::ColorKernelName(orvane::BestColorKernel()), ours->second,
-                  yuv->second, ours->second / yuv->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> ms_per_frame_;
-};
+}
 
 }  // namespace
 
@@ -234,20 +213,10 @@ int main(int argc, char** argv) {
           ->Unit(benchmark::kMillisecond);
     }
   }
-  // The defaults come first, so the same flags given by the caller win.
-  std::vector<std::string> defaults = {"--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true",
-                                       "--benchmark_report_aggregates_only=true"};
-  std::vector<char*> args;
-  args.push_back(argv[0]);
-  for (std::string& d : defaults) args.push_back(d.data());
-  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-  int count = static_cast<int>(args.size());
-  args.push_back(nullptr);
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-  RatioReporter reporter;
+  if (!orvane::bench::InitializeWithDefaults(argc, argv, orvane::bench::DefaultFlags(5))) return 1;
+  orvane::bench::MedianReporter reporter(orvane::bench::TimeKind::kCpu);
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
+  PrintRatios(reporter);
   benchmark::Shutdown();
   return 0;
 }

@@ -31,6 +31,7 @@
 
 #include <unistd.h>
 
+#include "bench/bench_support.h"
 #include "host/common/clock.h"
 #include "host/common/logger.h"
 #include "host/video/color_convert.h"
@@ -213,57 +214,26 @@ void BM_BareX264(benchmark::State& state) {
 BENCHMARK(BM_EncoderX264)->Args({1280, 720})->Args({1920, 1080})->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareX264)->Args({1280, 720})->Args({1920, 1080})->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Prints as usual and keeps each benchmark's real time per frame for the
-// ratios.
-class RatioReporter final : public benchmark::ConsoleReporter {
- public:
-  // Colour only on a terminal, so logs of scripted runs stay plain text.
-  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      // Repetitions report aggregates; the median stands for them.
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-      ms_per_frame_[run.run_name.function_name + "/" + run.run_name.args] =
-          run.GetAdjustedRealTime() * benchmark::GetTimeUnitMultiplier(benchmark::kMillisecond) /
-          benchmark::GetTimeUnitMultiplier(run.time_unit);
-    }
+void PrintRatios(const orvane::bench::MedianReporter& reporter) {
+  for (const char* size : {"1280/720", "1920/1080"}) {
+    const double ours = reporter.Ms(std::string("BM_EncoderX264/") + size);
+    const double bare = reporter.Ms(std::string("BM_BareX264/") + size);
+    if (ours < 0 || bare <= 0) continue;
+    std::printf("x264 %s: encoder %.3f ms/frame; bare libavcodec %.3f ms/frame; encoder / bare = %.3f "
+                "(target <= 1.100)\n",
+                size, ours, bare, ours / bare);
   }
-  void PrintRatios() const {
-    for (const char* size : {"1280/720", "1920/1080"}) {
-      const auto ours = ms_per_frame_.find(std::string("BM_EncoderX264/") + size);
-      const auto bare = ms_per_frame_.find(std::string("BM_BareX264/") + size);
-      if (ours == ms_per_frame_.end() || bare == ms_per_frame_.end() || bare->second <= 0) continue;
-      std::printf("x264 %s: encoder %.3f ms/frame; bare libavcodec %.3f ms/frame; encoder / bare = %.3f "
-                  "(target <= 1.100)\n",
-                  size, ours->second, bare->second, ours->second / bare->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> ms_per_frame_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The defaults come first, so the same flags given by the caller win.
-  std::vector<std::string> defaults = {"--benchmark_repetitions=10", "--benchmark_enable_random_interleaving=true",
-                                       "--benchmark_report_aggregates_only=true"};
-  std::vector<char*> args;
-  args.push_back(argv[0]);
-  for (std::string& d : defaults) args.push_back(d.data());
-  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-  int count = static_cast<int>(args.size());
-  args.push_back(nullptr);
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  if (!orvane::bench::InitializeWithDefaults(argc, argv, orvane::bench::DefaultFlags(10))) return 1;
   orvane::Logger::Instance().SetStdoutEnabled(false);
   av_log_set_level(AV_LOG_ERROR);
-  RatioReporter reporter;
+  orvane::bench::MedianReporter reporter(orvane::bench::TimeKind::kReal);
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
+  PrintRatios(reporter);
   benchmark::Shutdown();
   return 0;
 }
