@@ -125,6 +125,9 @@ struct SessionManagerOptions {
   IPreciseSleeper* sleeper = nullptr;
   // Sees every access unit the frame loop sends (tests, benchmarks).
   IFrameObserver* frame_observer = nullptr;
+  // Starts the frame loop's thread: true with *out joinable. Default:
+  // std::thread, false when the system refuses a thread.
+  std::function<bool(std::function<void()> body, std::thread* out)> start_thread;
 };
 
 class SessionManager final : public IPoolSession {
@@ -216,6 +219,9 @@ class SessionManager final : public IPoolSession {
   // could be sent.
   bool SendPlaceholderFrame(int attempts, const SessionConfig& config);
   void JoinAcquireThread();
+  void MapInput(const InputMapping& mapping);
+  // A pen that falls back is reported to the tablet (2205) at stream start.
+  void CheckPenCapability();
   // Each main-loop pass: monitor selection, rotation, the extended
   // display's place, the audio route.
   void ServeStreamPass();

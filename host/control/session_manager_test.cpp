@@ -288,6 +288,7 @@ class SessionManagerTest : public ::testing::Test {
       }
       return decision;
     };
+    if (start_thread_) options.start_thread = start_thread_;
     if (platform_stream_) {
       options.sleeper = &stream_sleeper_;
     } else if (video_stream_) {
@@ -384,6 +385,7 @@ class SessionManagerTest : public ::testing::Test {
   bool video_stream_ = false;
   // Stream with the platform's encoder and capture.
   bool platform_stream_ = false;
+  std::function<bool(std::function<void()>, std::thread*)> start_thread_;
   bool encoder_starts_ = true;
   std::atomic<orvane::testing::FakeVideoEncoder*> encoder_{nullptr};
   std::shared_ptr<EncoderBudget> budget_;
@@ -1290,6 +1292,68 @@ TEST_F(SessionManagerTest, ThePlatformEncoderStreamsOrRefusesWithoutOne) {
   tablet.reset();
   StopSession();
   EXPECT_EQ(budget_->SoftwareRunning() + budget_->HardwareRunning(), 0u);
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+TEST_F(SessionManagerTest, AStreamMapsInputAndReportsADegradedPen) {
+  video_stream_ = true;
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  ASSERT_TRUE(WaitFor([&] { return injector_.load() != nullptr; }));
+  PenDegradation pen;
+  pen.error = 5;
+  pen.reason = "access-denied";
+  pen.synthetic_pen = true;
+  injector_.load()->SetPenDegradation(pen);
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  uint32_t error = 0;
+  std::string text;
+  for (int i = 0; i < 20 && error == 0; ++i) {
+    pb::ControlMessage message;
+    ASSERT_TRUE(tablet->Read(&message));
+    if (message.has_error()) {
+      error = message.error().error_code();
+      text = message.error().error_description();
+    }
+  }
+  EXPECT_EQ(error, 2205u);
+  EXPECT_EQ(text,
+            "pen_fallback err=5 reason=access-denied admin=0 synthetic_pen=1 native_touch=0 "
+            "remediation=restart_host_as_admin_and_reconnect");
+  EXPECT_TRUE(log_.Contains("[Session] Pen capability degraded: pen_fallback err=5"));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Streaming to"); }));
+  const InputMapping mapping = injector_.load()->Mapping();
+  const MonitorInfoData monitor = MakePlatformMonitorEnumerator()->EnumerateMonitors().at(0);
+  EXPECT_TRUE(mapping.has_bounds);
+  EXPECT_EQ(mapping.x, monitor.x);
+  EXPECT_EQ(mapping.width, static_cast<uint32_t>(monitor.width));
+  EXPECT_EQ(mapping.stream_width, 1920u);
+  EXPECT_EQ(mapping.stream_height, 1080u);
+}
+
+TEST_F(SessionManagerTest, AFrameLoopThreadThatWillNotStartUndoesTheStart) {
+  video_stream_ = true;
+  budget_ = std::make_shared<EncoderBudget>(clock_);
+  start_thread_ = [](std::function<void()>, std::thread*) { return false; };
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  bool stopped = false;
+  for (int i = 0; i < 20 && !stopped; ++i) {
+    pb::ControlMessage message;
+    ASSERT_TRUE(tablet->Read(&message));
+    stopped = message.has_stream_stopped();
+  }
+  EXPECT_TRUE(stopped);
+  EXPECT_TRUE(log_.Contains("[Session 0] Stream start undone: the frame loop did not start"));
+  EXPECT_FALSE(session_->Streaming());
+  EXPECT_EQ(budget_->SoftwareRunning(), 0u);
+  EXPECT_FALSE(log_.Contains("[Session 0] Streaming to"));
 }
 
 }  // namespace

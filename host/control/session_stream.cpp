@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <system_error>
 
 #include "host/common/logger.h"
@@ -244,10 +245,20 @@ bool SessionManager::SelectMonitorById(const std::string& monitor_id) {
       }
     }
   }
+  InputMapping mapping;
+  mapping.stream_width = config.width;
+  mapping.stream_height = config.height;
   if (found == nullptr) {
     LogWarn("[Session] Monitor enumeration returned no usable target");
+    MapInput(mapping);
     return monitor_id.empty();
   }
+  mapping.has_bounds = true;
+  mapping.x = found->x;
+  mapping.y = found->y;
+  mapping.width = static_cast<uint32_t>(std::max(found->width, 0));
+  mapping.height = static_cast<uint32_t>(std::max(found->height, 0));
+  MapInput(mapping);
   capture_target_ = SelectCaptureTarget(monitors, found->id, found->index);
   capture_adapter_luid_ = found->adapter_luid;
   {
@@ -300,6 +311,28 @@ CaptureSelection SessionManager::SelectCaptureSourceForStream(const SessionConfi
   const bool held_monitor = manager->HoldsMonitor(slot_);
   if (held_monitor) manager->Release(slot_, CaptureReasonName(static_cast<int>(reason)));
   return MirrorSelection(reason, !(reason == CaptureReason::kExtendedModeOff && !held_monitor));
+}
+
+void SessionManager::MapInput(const InputMapping& mapping) {
+  std::lock_guard<std::mutex> lock(injector_mu_);
+  if (injector_) injector_->SetMapping(mapping);
+}
+
+void SessionManager::CheckPenCapability() {
+  PenDegradation pen;
+  bool degraded = false;
+  {
+    std::lock_guard<std::mutex> lock(injector_mu_);
+    degraded = injector_ && injector_->PenDegraded(&pen);
+  }
+  if (!degraded) return;
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "pen_fallback err=%lu reason=%s admin=%d synthetic_pen=%d native_touch=%d "
+                "remediation=restart_host_as_admin_and_reconnect",
+                pen.error, pen.reason.c_str(), pen.admin ? 1 : 0, pen.synthetic_pen ? 1 : 0, pen.native_touch ? 1 : 0);
+  LogWarn("[Session] Pen capability degraded: %s", line);
+  SendSessionError(PenFallbackError(line));
 }
 
 void SessionManager::JoinAcquireThread() {
@@ -535,6 +568,7 @@ bool SessionManager::StartVideoStream() {
     handler_.SendStreamWarmup(config.session_id, "prepare_display", "initializing-capture", 2000);
   }
 
+  CheckPenCapability();
   sender_.SetBitrate(config.bitrate_kbps);
   sender_.SetLoss(0);
   stream_bitrate_kbps_ = config.bitrate_kbps;
@@ -600,12 +634,22 @@ bool SessionManager::StartVideoStream() {
   deps.observer = options_.frame_observer;
   frame_loop_ = std::make_unique<FrameLoop>(loop_settings, shared, *stream_port_, deps);
   frame_loop_failed_ = false;
-  try {
-    frame_loop_thread_ = std::thread([this] {
-      if (!frame_loop_->Run()) frame_loop_failed_ = true;
-    });
-  } catch (const std::system_error& e) {
-    LogError("[Session %zu] Could not start the frame loop thread: %s", slot_, e.what());
+  auto body = [this] {
+    if (!frame_loop_->Run()) frame_loop_failed_ = true;
+  };
+  bool thread_started = false;
+  if (options_.start_thread) {
+    thread_started = options_.start_thread(body, &frame_loop_thread_);
+  } else {
+    try {
+      frame_loop_thread_ = std::thread(body);
+      thread_started = true;
+    } catch (const std::system_error& e) {
+      LogError("[Session %zu] Could not start the frame loop thread: %s", slot_, e.what());
+    }
+  }
+  if (!thread_started) {
+    LogError("[Session %zu] Stream start undone: the frame loop did not start", slot_);
     streaming_ = false;
     frame_loop_.reset();
     stream_port_.reset();

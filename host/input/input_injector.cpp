@@ -109,6 +109,37 @@ InputDispatchResult DispatchInputEvent(const uint8_t* data, size_t length, IInpu
   return InputDispatchResult::kNoEvent;
 }
 
+void RecordingInputInjector::SetMapping(const InputMapping& mapping) {
+  std::lock_guard<std::mutex> lock(mu_);
+  mapping_ = mapping;
+}
+
+bool RecordingInputInjector::PenDegraded(PenDegradation* out) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!pen_) return false;
+  if (out != nullptr) *out = *pen_;
+  return true;
+}
+
+InputMapping RecordingInputInjector::Mapping() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return mapping_;
+}
+
+void RecordingInputInjector::SetPenDegradation(std::optional<PenDegradation> degradation) {
+  std::lock_guard<std::mutex> lock(mu_);
+  pen_ = std::move(degradation);
+}
+
+void LoggingInputInjector::SetMapping(const InputMapping& mapping) {
+  if (mapping.has_bounds) {
+    LogInfo("[Input] Mapping onto %d,%d %ux%u (stream %ux%u)", mapping.x, mapping.y, mapping.width, mapping.height,
+            mapping.stream_width, mapping.stream_height);
+  } else {
+    LogInfo("[Input] Mapping onto the stream %ux%u", mapping.stream_width, mapping.stream_height);
+  }
+}
+
 bool LoggingInputInjector::Counted() {
   std::lock_guard<std::mutex> lock(mu_);
   return ++events_ <= kLoggedEvents;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -52,9 +54,35 @@ struct MouseInput {
   float y = 0.0f;
 };
 
+// Where the tablet's input lands: the captured monitor's rectangle (in
+// virtual-desktop pixels; none when enumeration gave no target) and the size
+// of the stream the tablet shows.
+struct InputMapping {
+  bool has_bounds = false;
+  int32_t x = 0;
+  int32_t y = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t stream_width = 0;
+  uint32_t stream_height = 0;
+  friend bool operator==(const InputMapping&, const InputMapping&) = default;
+};
+
+// Why pen input falls back to something less than a pen.
+struct PenDegradation {
+  unsigned long error = 0;
+  std::string reason;
+  bool admin = false;
+  bool synthetic_pen = false;
+  bool native_touch = false;
+};
+
 class IInputInjector {
  public:
   virtual ~IInputInjector() = default;
+  virtual void SetMapping(const InputMapping& mapping) = 0;
+  // True, with *out filled, when pen input cannot be injected as a pen.
+  virtual bool PenDegraded(PenDegradation* out) = 0;
   virtual void InjectTouch(const TouchInput& touch) = 0;
   virtual void InjectPen(const PenInput& pen) = 0;
   virtual void InjectKey(const KeyInput& key) = 0;
@@ -69,6 +97,12 @@ using RecordedInput = std::variant<TouchInput, PenInput, KeyInput, MouseInput>;
 class RecordingInputInjector final : public IInputInjector {
  public:
   static constexpr size_t kCapacity = 1024;
+
+  void SetMapping(const InputMapping& mapping) override;
+  bool PenDegraded(PenDegradation* out) override;
+  InputMapping Mapping() const;
+  // What PenDegraded reports (tests).
+  void SetPenDegradation(std::optional<PenDegradation> degradation);
 
   void InjectTouch(const TouchInput& touch) override { Record(touch); }
   void InjectPen(const PenInput& pen) override { Record(pen); }
@@ -85,6 +119,8 @@ class RecordingInputInjector final : public IInputInjector {
   mutable std::mutex mu_;
   std::deque<RecordedInput> events_;
   size_t release_count_ = 0;
+  InputMapping mapping_;
+  std::optional<PenDegradation> pen_;
 };
 
 // Writes the events to the log instead of injecting them: the injector of
@@ -95,6 +131,8 @@ class LoggingInputInjector final : public IInputInjector {
  public:
   static constexpr uint64_t kLoggedEvents = 64;
 
+  void SetMapping(const InputMapping& mapping) override;
+  bool PenDegraded(PenDegradation*) override { return false; }
   void InjectTouch(const TouchInput& touch) override;
   void InjectPen(const PenInput& pen) override;
   void InjectKey(const KeyInput& key) override;
