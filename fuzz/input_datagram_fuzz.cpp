@@ -58,6 +58,8 @@ bool Unit(float v) { return std::isfinite(v) && v >= 0.0f && v <= 1.0f; }
 
 class CheckingInjector final : public IInputInjector {
  public:
+  void SetMapping(const InputMapping&) override {}
+  bool PenDegraded(PenDegradation*) override { return false; }
   void InjectTouch(const TouchInput& t) override {
     FUZZ_CHECK(pb::TouchAction_IsValid(t.action));
     FUZZ_CHECK(Unit(t.x) && Unit(t.y) && Unit(t.pressure));

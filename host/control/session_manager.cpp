@@ -13,7 +13,6 @@
 #include "host/vdd/virtual_display.h"
 #include "host/video/cursor_sender.h"
 #include "host/video/monitor_enumeration.h"
-#include "host/video/synthetic_stream.h"
 
 namespace orvane {
 
@@ -82,7 +81,6 @@ SessionManager::SessionManager(SessionSetup setup, SessionManagerOptions options
 SessionManager::~SessionManager() {
   Stop();
   StopVideoStream(kStreamStopSessionEnded);
-  StopSyntheticStream();
   JoinAcquireThread();
   if (receive_thread_.joinable()) {
     // Run was left without its clean-up (it never returned normally); make

@@ -19,12 +19,11 @@
 // virtual time; the pauses between passes are real waits that Stop (and a
 // queued disconnect notice) interrupt.
 //
-// Not yet part of the host, and left to seams: the stream itself
-// (StartStreaming / StopStreaming call SessionStreamHooks), key agreement
-// and pairing (ProtocolHandler::HelloAuthenticator), the UDP key material,
-// the platform input injector (IInputInjector), the audio route, the
-// clipboard side channel, monitor selection, window commands, extended
-// display placement, rotation and the stream-control feedback.
+// The stream (session_stream.cpp) runs the frame loop over the encoder and
+// capture factories of SessionManagerOptions. Left to seams: key agreement
+// and pairing (ProtocolHandler::HelloAuthenticator), the platform input
+// injector (IInputInjector), the PC audio (IStreamAudio), the clipboard side
+// channel and window commands.
 
 #include <atomic>
 #include <condition_variable>
@@ -40,6 +39,7 @@
 #include "host/common/clock.h"
 #include "host/common/host_result.h"
 #include "host/common/rate_limiter.h"
+#include "host/audio/stream_audio.h"
 #include "host/common/precise_sleep.h"
 #include "host/control/capture_selection.h"
 #include "host/control/control_frame.h"
@@ -94,28 +94,17 @@ inline constexpr int kStreamStopRequested = 2;
 inline constexpr int kStreamStopLinkDropped = 3;
 inline constexpr int kStreamStopSessionEnded = 4;
 
-// Stream start and stop until the stream controller exists. Without a start
-// hook a StartStream request is refused in the log.
-struct SessionStreamHooks {
-  std::function<bool()> start;  // true when the stream runs
-  std::function<void(int reason)> stop;
-};
-
 struct SessionManagerOptions {
   // Time-outs, rate limits and the host clock; SystemClock() when null.
   IClock* clock = nullptr;
   // Creates the input injector when a tablet first authenticates;
   // RecordingInputInjector when empty.
   std::function<std::unique_ptr<IInputInjector>()> make_input_injector;
-  SessionStreamHooks stream;
   // See ProtocolHandler::HelloAuthenticator.
   ProtocolHandler::HelloAuthenticator hello_authenticator;
-  // Without stream hooks: stream the synthetic source (builds without
-  // capture and encoding) instead of refusing StartStream.
-  bool synthetic_stream = false;
-  // The real stream: an encoder for each stream and the capture front-end
-  // for the chosen monitor (on the encoder's device when it runs
-  // GPU-direct). Without make_encoder the stream falls back to the above.
+  // The stream: an encoder for each stream and the capture front-end for
+  // the chosen monitor (on the encoder's device when it runs GPU-direct).
+  // Without make_encoder every StartStream is refused (no pipeline).
   std::function<std::unique_ptr<IVideoEncoder>()> make_encoder;
   std::function<std::unique_ptr<CaptureManager>(const CaptureTarget&, CaptureBackendChoice, std::shared_ptr<GpuDevice>)>
       make_capture;
@@ -125,6 +114,8 @@ struct SessionManagerOptions {
   IPreciseSleeper* sleeper = nullptr;
   // Sees every access unit the frame loop sends (tests, benchmarks).
   IFrameObserver* frame_observer = nullptr;
+  // The stream's PC audio; SilentStreamAudio when empty.
+  std::function<std::unique_ptr<IStreamAudio>()> make_audio;
   // Starts the frame loop's thread: true with *out joinable. Default:
   // std::thread, false when the system refuses a thread.
   std::function<bool(std::function<void()> body, std::thread* out)> start_thread;
@@ -170,8 +161,7 @@ class SessionManager final : public IPoolSession {
   // Binds the slot's input port and starts receiving input datagrams.
   bool StartInputReceiver();
 
-  // Stream operations, called by the main loop; stand-ins until the stream
-  // controller exists.
+  // Stream operations, called by the main loop.
   bool StartStreaming();
   void StopStreaming(int reason);
   bool Streaming() const { return streaming_.load(); }
@@ -203,8 +193,6 @@ class SessionManager final : public IPoolSession {
   void CompleteAuthentication(uint64_t key);
   void ConnectionClosed(bool log_closed);
 
-  bool StartSyntheticStream();
-  void StopSyntheticStream();
   // The real stream: encoder plan, capture choice, frame loop.
   bool StartVideoStream();
   void StopVideoStream(int reason);
@@ -233,10 +221,9 @@ class SessionManager final : public IPoolSession {
   void ServeEndedFrameLoop();
   void RefuseStream(uint32_t code, const std::string& message, const std::string& session_id);
   class StreamPort;
-  // The pointer's updates beside the synthetic stream, for the selected
-  // monitor; nothing when the machine has no pointer to read.
+  // The pointer's updates beside the stream, for the selected monitor;
+  // nothing when the machine has no pointer to read.
   void StartCursorUpdates();
-  void SyntheticStreamLoop(SessionConfig config);
   // The tablet's retransmission requests and statistics, after each control
   // frame (receive thread).
   void ServeStreamFeedback();
@@ -315,6 +302,7 @@ class SessionManager final : public IPoolSession {
   // The real stream (main loop thread, except the atomics the frame loop
   // reads and the frame loop's own thread).
   std::unique_ptr<IVideoEncoder> encoder_;
+  std::unique_ptr<IStreamAudio> audio_;
   EncoderUnit budget_unit_ = EncoderUnit::kNone;
   std::unique_ptr<StreamPort> stream_port_;
   std::unique_ptr<FrameLoop> frame_loop_;
@@ -355,14 +343,7 @@ class SessionManager final : public IPoolSession {
   std::shared_ptr<AcquireTask> acquire_task_;
   std::thread acquire_thread_;
 
-  // The synthetic stream's thread; it alone uses next_video_seq_ while it runs.
-  std::mutex synthetic_mu_;
-  std::condition_variable synthetic_cv_;
-  bool synthetic_stop_ = false;  // under synthetic_mu_
-  std::thread synthetic_thread_;
   std::unique_ptr<CursorSender> cursor_sender_;
-  uint32_t next_video_seq_ = 0;
-  RateLimiter stream_warnings_{1000};
 
   std::atomic<IVirtualDisplayManager*> virtual_displays_{nullptr};
   std::atomic<bool> clipboard_sharing_{true};

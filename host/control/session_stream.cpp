@@ -8,11 +8,9 @@
 #include "host/control/session_stream_port.h"
 #include "host/video/desktop_redraw.h"
 #include "host/video/monitor_enumeration.h"
-#include "host/video/synthetic_stream.h"
 
 // The stream half of the session: planning the encoder against the host's
-// budget, choosing the monitor, starting and stopping the frame loop, and
-// the synthetic stream of builds that have no encoder.
+// budget, choosing the monitor, starting and stopping the frame loop.
 
 namespace orvane {
 
@@ -22,48 +20,7 @@ CaptureBackendChoice BackendChoice(int backend) { return CaptureBackendChoiceFro
 
 }  // namespace
 
-bool SessionManager::StartStreaming() {
-  if (options_.make_encoder) return StartVideoStream();
-  if (!options_.stream.start) {
-    if (options_.synthetic_stream) return StartSyntheticStream();
-    LogWarn("[Session] StartStream refused: streaming is not available in this build");
-    return false;
-  }
-  if (!options_.stream.start()) return false;
-  streaming_ = true;
-  return true;
-}
-
-bool SessionManager::StartSyntheticStream() {
-  if (streaming_) return true;
-  const SessionConfig config = handler_.GetSessionConfig();
-  sender_.SetBitrate(config.bitrate_kbps);
-  sender_.SetClientFragmentLimit(config.fragment_limit);
-  {
-    std::lock_guard<std::mutex> lock(nack_mu_);
-    nack_.Reset(config.bitrate_kbps);
-  }
-  StreamStartedInfo info;
-  info.session_id = config.session_id;
-  info.source_width = config.width;
-  info.source_height = config.height;
-  handler_.SendStreamStarted(info);
-  {
-    std::lock_guard<std::mutex> lock(synthetic_mu_);
-    synthetic_stop_ = false;
-  }
-  try {
-    synthetic_thread_ = std::thread([this, config] { SyntheticStreamLoop(config); });
-  } catch (const std::system_error& e) {
-    LogError("[Session] Could not start the synthetic stream thread: %s", e.what());
-    return false;
-  }
-  streaming_ = true;
-  LogInfo("[Session] Synthetic stream started: %ux%u @%u fps, %u kbps (test source; this build has no capture)",
-          config.width, config.height, config.fps, config.bitrate_kbps);
-  StartCursorUpdates();
-  return true;
-}
+bool SessionManager::StartStreaming() { return StartVideoStream(); }
 
 void SessionManager::StartCursorUpdates() {
   std::unique_ptr<ICursorSource> source = MakePlatformCursorSource();
@@ -89,47 +46,6 @@ void SessionManager::StartCursorUpdates() {
   if (!cursor_sender_->Start()) cursor_sender_.reset();
 }
 
-void SessionManager::StopSyntheticStream() {
-  cursor_sender_.reset();  // stops its thread
-  {
-    std::lock_guard<std::mutex> lock(synthetic_mu_);
-    synthetic_stop_ = true;
-  }
-  synthetic_cv_.notify_all();
-  if (synthetic_thread_.joinable()) synthetic_thread_.join();
-}
-
-void SessionManager::SyntheticStreamLoop(SessionConfig config) {
-  const uint32_t fps = config.fps == 0 ? 60 : config.fps;
-  const SyntheticFrameShape shape{fps, config.bitrate_kbps, fps * 2};
-  const auto interval = std::chrono::microseconds(1'000'000 / fps);
-  auto next = std::chrono::steady_clock::now();
-  std::vector<uint8_t> frame;
-  uint32_t next_video_seq = video_seq_.load();
-  for (uint64_t index = 0;; ++index) {
-    {
-      std::unique_lock<std::mutex> lock(synthetic_mu_);
-      if (synthetic_cv_.wait_until(lock, next, [this] { return synthetic_stop_; })) return;
-    }
-    next += interval;
-    const bool keyframe = index % shape.keyframe_interval == 0 || handler_.TakeKeyframeRequest();
-    const int64_t now = clock_.NowUs();
-    const uint64_t timestamp = now > 0 ? static_cast<uint64_t>(now) : index;
-    frame.resize(SyntheticFrameLength(shape, index, keyframe));
-    FillSyntheticFrame(timestamp, keyframe, frame.data(), frame.size());
-    const bool sent = sender_.SendVideoFrame(next_video_seq, timestamp, keyframe, false, frame.data(), frame.size());
-    video_seq_.store(next_video_seq);
-    if (!sent) {
-      uint64_t suppressed = 0;
-      if (stream_warnings_.Allow(clock_.TickMs(), &suppressed)) {
-        const HostResult error = sender_.LastResult();
-        LogWarn("[Session] Synthetic frame not sent %s (%llu similar suppressed)", error.ToString().c_str(),
-                static_cast<unsigned long long>(suppressed));
-      }
-    }
-  }
-}
-
 void SessionManager::ServeStreamFeedback() {
   TabletStats stats;
   const bool have_stats = handler_.TakeTabletStats(&stats);
@@ -145,15 +61,7 @@ void SessionManager::ServeStreamFeedback() {
   }
 }
 
-void SessionManager::StopStreaming(int reason) {
-  if (options_.make_encoder) {
-    StopVideoStream(reason);
-    return;
-  }
-  if (!streaming_.exchange(false)) return;
-  StopSyntheticStream();
-  if (options_.stream.stop) options_.stream.stop(reason);
-}
+void SessionManager::StopStreaming(int reason) { StopVideoStream(reason); }
 
 void SessionManager::RefuseStream(uint32_t code, const std::string& message, const std::string& session_id) {
   handler_.SendErrorMessage(code, message, true);
@@ -162,6 +70,7 @@ void SessionManager::RefuseStream(uint32_t code, const std::string& message, con
 
 bool SessionManager::PlanEncoder(const SessionConfig& config) {
   const VideoCodec codec = VideoCodecFromWire(config.codec);
+  if (!options_.make_encoder) return false;
   encoder_ = options_.make_encoder();
   if (!encoder_) return false;
   bool ok = false;
@@ -569,6 +478,8 @@ bool SessionManager::StartVideoStream() {
   }
 
   CheckPenCapability();
+  if (!audio_) audio_ = options_.make_audio ? options_.make_audio() : std::make_unique<SilentStreamAudio>();
+  if (audio_) audio_->SetMuteWish(config.mute_host_speakers);
   sender_.SetBitrate(config.bitrate_kbps);
   sender_.SetLoss(0);
   stream_bitrate_kbps_ = config.bitrate_kbps;
@@ -685,7 +596,9 @@ bool SessionManager::StartVideoStream() {
   return true;
 }
 
-void SessionManager::StopVideoStream(int /*reason*/) {
+void SessionManager::StopVideoStream(int reason) {
+  const bool other_plays = pool_.other_tablet_plays_audio ? pool_.other_tablet_plays_audio(slot_) : false;
+  const int audio_mode = AudioStopMode(reason, other_plays);
   const bool was_streaming = streaming_.exchange(false);
   cursor_sender_.reset();
   {
@@ -701,6 +614,7 @@ void SessionManager::StopVideoStream(int /*reason*/) {
   }
   frame_loop_.reset();
   stream_port_.reset();
+  if (audio_ && was_streaming) audio_->Stop(audio_mode);
   if (encoder_) {
     encoder_->Shutdown();
     encoder_.reset();
