@@ -217,6 +217,9 @@ class FakePool {
       *limit = 4;
       return admit.load();
     };
+    callbacks.on_stream_stopped = [this](size_t slot, bool restart_pending) {
+      Record("stream stopped " + std::to_string(slot) + (restart_pending ? " restart pending" : ""));
+    };
     callbacks.on_authenticated = [this](size_t slot, const std::string& name) {
       Record("authenticated " + std::to_string(slot) + " " + name);
     };
@@ -1376,6 +1379,32 @@ TEST_F(SessionManagerTest, AFrameLoopThreadThatWillNotStartUndoesTheStart) {
   EXPECT_FALSE(session_->Streaming());
   EXPECT_EQ(budget_->SoftwareRunning(), 0u);
   EXPECT_FALSE(log_.Contains("[Session 0] Streaming to"));
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+// A restart marks the pool's restart as pending; a start that then fails
+// clears it again, so the pool never waits for a stream that will not come.
+TEST_F(SessionManagerTest, AFailedStartAfterARestartClearsTheRestart) {
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Streaming to"); }));
+  encoder_starts_ = false;
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));  // restarts the stream
+  ASSERT_TRUE(WaitFor([&] { return pool_.Count("stream stopped 0") == 2; }));
+  const std::vector<std::string> events = pool_.Events();
+  std::vector<std::string> stops;
+  for (const std::string& e : events) {
+    if (e.rfind("stream stopped", 0) == 0) stops.push_back(e);
+  }
+  EXPECT_EQ(stops, (std::vector<std::string>{"stream stopped 0 restart pending", "stream stopped 0"}));
+  EXPECT_TRUE(log_.Contains("StartStream received while a stream is active; restarting stream"));
+  EXPECT_FALSE(session_->Streaming());
 }
 
 }  // namespace

@@ -620,7 +620,7 @@ void SessionManager::StopVideoStream(int reason) {
     encoder_.reset();
   }
   ReturnEncoderUnit();
-  if (was_streaming && pool_.on_stream_stopped) pool_.on_stream_stopped(slot_, false);
+  if (was_streaming && pool_.on_stream_stopped) pool_.on_stream_stopped(slot_, reason == kStreamStopForRestart);
 }
 
 void SessionManager::ServeEndedFrameLoop() {
