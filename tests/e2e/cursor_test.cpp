@@ -25,7 +25,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kStartDeadline = 30s;
 constexpr auto kAnswerDeadline = 20s;
-constexpr int kSimNotAuthenticated = 4;
 
 // A client of the test's own server that arranges monitors and moves the
 // pointer.
@@ -92,17 +91,8 @@ TEST(CursorOnTheDesktop, TheSelectedMonitorsPointerReachesTheTablet) {
     return args;
   };
   // Pairing first: the stream needs a trusted tablet.
-  size_t seen = host.Output().size();
-  {
-    ChildProcess ask;
-    ASSERT_TRUE(ask.Start(ORVANE_TABLET_SIM_BINARY, sim_args({"--hold", "1"}), {}, temp.path() / "ask.out"));
-    ASSERT_EQ(ask.Wait(kAnswerDeadline), std::optional<int>(kSimNotAuthenticated)) << ask.Output();
-  }
-  ASSERT_TRUE(WaitForLineWith(host, {"  Device: Cursor Tablet"}, kAnswerDeadline)) << host.Output();
-  const std::string out = host.Output().substr(seen);
-  const std::string marker = "ORVANE PAIRING CODE: ";
-  ASSERT_NE(out.rfind(marker), std::string::npos) << out;
-  const std::string code = out.substr(out.rfind(marker) + marker.size(), 6);
+  const std::string code = AskForPairingCode(host, sim_args({}), temp.path() / "ask.out", kAnswerDeadline);
+  ASSERT_EQ(code.size(), 6u) << host.Output();
 
   ChildProcess sim;
   ASSERT_TRUE(sim.Start(ORVANE_TABLET_SIM_BINARY,

@@ -186,6 +186,28 @@ bool WaitForLineWith(const ChildProcess& p, std::initializer_list<std::string> f
   }
 }
 
+std::string AskForPairingCode(const ChildProcess& host, std::vector<std::string> sim_args,
+                              const std::filesystem::path& out_file, std::chrono::milliseconds timeout) {
+  const size_t seen = host.Output().size();
+  sim_args.push_back("--hold");
+  sim_args.push_back("1");
+  ChildProcess ask;
+  if (!ask.Start(ORVANE_TABLET_SIM_BINARY, sim_args, {}, out_file)) return {};
+  if (ask.Wait(timeout) != std::optional<int>(4)) return {};
+  const std::string marker = "ORVANE PAIRING CODE: ";
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::string out = host.Output().substr(seen);
+    const size_t at = out.rfind(marker);
+    // The whole block is printed before the device line that ends it.
+    if (at != std::string::npos && out.find("  Device: ", at) != std::string::npos) {
+      return out.substr(at + marker.size(), 6);
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+}
+
 TcpClient::~TcpClient() { Close(); }
 
 bool TcpClient::Connect(uint16_t port, std::chrono::milliseconds timeout) {

@@ -74,6 +74,13 @@ size_t CountLinesWith(const std::string& output, const std::string& fragment);
 bool WaitForLineWith(const ChildProcess& p, std::initializer_list<std::string> fragments,
                      std::chrono::milliseconds timeout);
 
+// Runs the tablet simulator with `sim_args` and no pairing code: the host
+// answers "pairing required" and prints a code in its console, which is
+// returned. Empty when the simulator did not end unpaired (exit code 4) or no
+// code appeared within the time-out.
+std::string AskForPairingCode(const ChildProcess& host, std::vector<std::string> sim_args,
+                              const std::filesystem::path& out_file, std::chrono::milliseconds timeout);
+
 // A blocking loopback TCP client.
 class TcpClient {
  public:

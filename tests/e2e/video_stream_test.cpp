@@ -35,7 +35,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kStartDeadline = 20s;
 constexpr auto kRunDeadline = 60s;
-constexpr int kSimNotAuthenticated = 4;  // the simulator's exit code before pairing
 
 // The key=value fields of the simulator's video summary line.
 std::map<std::string, std::string> VideoSummary(const std::string& output) {
@@ -72,19 +71,10 @@ TEST(VideoStream, TenSecondsOfTheTestPatternArriveDecodedAndIntact) {
                                "--state-file", state, "--screen", "1280x720", "--fps", "30", "--codecs", "h264"});
     return args;
   };
-  size_t seen = host.Output().size();
-  {
-    ChildProcess ask;
-    ASSERT_TRUE(ask.Start(ORVANE_TABLET_SIM_BINARY, sim_args({"--hold", "1"}), {}, temp.path() / "ask.out"));
-    ASSERT_EQ(ask.Wait(kStartDeadline), std::optional<int>(kSimNotAuthenticated)) << ask.Output();
-  }
-  ASSERT_TRUE(WaitForLineWith(host, {"  Device: Video Tablet"}, kStartDeadline)) << host.Output();
-  const std::string paired = host.Output().substr(seen);
-  const std::string marker = "ORVANE PAIRING CODE: ";
-  ASSERT_NE(paired.rfind(marker), std::string::npos) << paired;
-  const std::string code = paired.substr(paired.rfind(marker) + marker.size(), 6);
+  const std::string code = AskForPairingCode(host, sim_args({}), temp.path() / "ask.out", kStartDeadline);
+  ASSERT_EQ(code.size(), 6u) << host.Output();
 
-  seen = host.Output().size();
+  const size_t seen = host.Output().size();
   ChildProcess sim;
   ASSERT_TRUE(sim.Start(ORVANE_TABLET_SIM_BINARY,
                         sim_args({"--pairing-code", code, "--check-synthetic", "on", "--send",
@@ -195,17 +185,8 @@ TEST(VideoStream, TheXDesktopArrivesAsPainted) {
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   };
-  size_t seen = host.Output().size();
-  {
-    ChildProcess ask;
-    ASSERT_TRUE(ask.Start(ORVANE_TABLET_SIM_BINARY, with({"--hold", "1"}), {}, temp.path() / "ask.out"));
-    ASSERT_EQ(ask.Wait(kStartDeadline), std::optional<int>(kSimNotAuthenticated)) << ask.Output();
-  }
-  ASSERT_TRUE(WaitForLineWith(host, {"  Device: X Tablet"}, kStartDeadline)) << host.Output();
-  const std::string paired = host.Output().substr(seen);
-  const std::string marker = "ORVANE PAIRING CODE: ";
-  ASSERT_NE(paired.rfind(marker), std::string::npos) << paired;
-  const std::string code = paired.substr(paired.rfind(marker) + marker.size(), 6);
+  const std::string code = AskForPairingCode(host, with({}), temp.path() / "ask.out", kStartDeadline);
+  ASSERT_EQ(code.size(), 6u) << host.Output();
   ChildProcess sim;
   ASSERT_TRUE(sim.Start(ORVANE_TABLET_SIM_BINARY,
                         with({"--pairing-code", code, "--check-synthetic", "on", "--send",
@@ -230,17 +211,10 @@ class PairedTablet {
   // Pairs with the code the host prints for this tablet; the state file
   // keeps the credential for the later runs.
   bool Pair() {
-    const size_t seen = host_.Output().size();
-    ChildProcess ask;
-    if (!ask.Start(ORVANE_TABLET_SIM_BINARY, Args({"--hold", "1"}), {}, dir_ / (id_ + ".ask.out"))) return false;
-    if (ask.Wait(kStartDeadline) != std::optional<int>(kSimNotAuthenticated)) return false;
-    if (!WaitForLineWith(host_, {"  Device: Tablet " + id_}, kStartDeadline)) return false;
-    const std::string out = host_.Output().substr(seen);
-    const std::string marker = "ORVANE PAIRING CODE: ";
-    if (out.rfind(marker) == std::string::npos) return false;
+    const std::string code = AskForPairingCode(host_, Args({}), dir_ / (id_ + ".ask.out"), kStartDeadline);
+    if (code.size() != 6) return false;
     // Pair now: the host offers a new code once one was used.
     ChildProcess pair;
-    const std::string code = out.substr(out.rfind(marker) + marker.size(), 6);
     if (!pair.Start(ORVANE_TABLET_SIM_BINARY, Args({"--pairing-code", code, "--hold", "1"}), {},
                     dir_ / (id_ + ".pair.out"))) {
       return false;
