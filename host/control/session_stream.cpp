@@ -586,6 +586,9 @@ bool SessionManager::StartVideoStream() {
   info.audio_enabled = config.audio_enabled;
   info.monitor_number = display_number;
   info.extended = capturing_virtual_;
+  info.capture_monitor_id = capture_target_.params.monitor_id;
+  info.mirror_fallback_reason = static_cast<int>(mirror_fallback_);
+  info.extended_side = last_extended_side_;
   std::function<void(const SessionStreamInfo&)> started_callback;
   {
     std::lock_guard<std::mutex> lock(host_callbacks_mu_);

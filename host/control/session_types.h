@@ -30,7 +30,10 @@ struct SessionStreamInfo {
   uint32_t fps = 0;
   bool extended = false;       // the stream shows a virtual monitor
   bool audio_enabled = false;  // the tablet wants audio
-  uint32_t monitor_number = 0;
+  uint32_t monitor_number = 0;  // the display number
+  std::string capture_monitor_id;
+  int mirror_fallback_reason = 0;  // the session's capture reason kept for a mirror (0, 2, 4 or 5)
+  uint8_t extended_side = 0;       // 1 right, 2 left, 3 above, 4 below of the primary monitor; 0 none
 };
 
 // A tablet refused for its app version (texts cut for display).
