@@ -134,26 +134,15 @@ bool SessionManager::SelectMonitorById(const std::string& monitor_id) {
     std::lock_guard<std::mutex> lock(settings_mu_);
     output_index = capture_.output_index;
   }
-  const MonitorInfoData* found = nullptr;
-  if (!monitor_id.empty()) {
-    for (const MonitorInfoData& m : monitors) {
-      if (m.id == monitor_id) found = &m;
-    }
-    if (found == nullptr) {
-      LogWarn("[Session] Requested monitor is unavailable: %s", EscapeUntrusted(monitor_id).c_str());
-      SendSessionError(MonitorUnavailableError());
-      return false;
-    }
-  } else {
-    for (const MonitorInfoData& m : monitors) {
-      if (m.index == output_index) found = &m;
-    }
-    if (found == nullptr) {
-      for (const MonitorInfoData& m : monitors) {
-        if (m.primary) found = &m;
-      }
-    }
+  // By id when one is asked for (no other monitor stands in for it), else
+  // the capture output's monitor, else the primary one.
+  const MonitorChoice choice = ChooseMonitor(monitors, monitor_id, output_index);
+  if (!monitor_id.empty() && !choice.exact) {
+    LogWarn("[Session] Requested monitor is unavailable: %s", EscapeUntrusted(monitor_id).c_str());
+    SendSessionError(MonitorUnavailableError());
+    return false;
   }
+  const MonitorInfoData* found = choice.monitor ? &*choice.monitor : nullptr;
   InputMapping mapping;
   mapping.stream_width = config.width;
   mapping.stream_height = config.height;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "host/common/logger.h"
+#include "host/common/utf.h"
 #include "host/video/color_convert.h"
 #include "host/video/encoder_rules.h"
 
@@ -123,27 +124,6 @@ class NoEncoderPlatform final : public IEncoderPlatform {
   }
 };
 
-class NoGpuPlatform final : public IGpuPlatform {
- public:
-  bool EnumerateAdapters(std::vector<GpuAdapterEntry>* out) override {
-    out->clear();
-    return false;
-  }
-  GpuDeviceResult CreateDevice(GpuDriver, uint32_t) override {
-    GpuDeviceResult r;
-    r.hr = kENotImpl;
-    return r;
-  }
-  void SetMultithreadProtected(GpuDevice&) override {}
-  HResult DeviceRemovedReason(GpuDevice&) override { return kSOk; }
-  std::unique_ptr<IGpuVideo> OpenVideo(GpuDevice&, GpuVideoStep* failed_step, HResult* hr) override {
-    *failed_step = GpuVideoStep::kVideoDevice;
-    *hr = kENotImpl;
-    return nullptr;
-  }
-  bool OnlyPoolHolds(const GpuTexture&) override { return false; }
-};
-
 class SystemWaiter final : public IAsyncWaiter {
  public:
   void WaitUntil(VideoEncoderAsyncState& state, std::unique_lock<std::mutex>& lock, uint64_t deadline_ms) override {
@@ -160,7 +140,7 @@ class SystemWaiter final : public IAsyncWaiter {
 VideoEncoder::VideoEncoder(std::unique_ptr<IEncoderPlatform> platform, std::unique_ptr<IGpuPlatform> gpu,
                            IClock& clock, IAsyncWaiter& waiter, std::function<bool()> force_cpu_nv12)
     : platform_(platform ? std::move(platform) : std::make_unique<NoEncoderPlatform>()),
-      gpu_(gpu ? std::move(gpu) : std::make_unique<NoGpuPlatform>()),
+      gpu_(gpu ? std::move(gpu) : std::make_unique<UnavailableGpuPlatform>()),
       clock_(clock),
       waiter_(waiter),
       force_cpu_nv12_(std::move(force_cpu_nv12)),
@@ -300,7 +280,8 @@ std::vector<VideoEncoder::Candidate> VideoEncoder::EnumerateCandidates(bool hard
 
   auto add = [&](std::unique_ptr<ITransformActivation> activation, uint64_t luid, bool bound) {
     Candidate c;
-    c.name = activation->FriendlyName();
+    // At most 255 bytes, never half a character.
+    c.name = std::string(Utf8Prefix(activation->FriendlyName(), 255));
     if (c.name.empty()) c.name = "unknown";
     c.clsid = activation->Clsid();
     c.luid = luid;

@@ -227,8 +227,8 @@ class IEncoderTransform {
 class ITransformActivation {
  public:
   virtual ~ITransformActivation() = default;
-  // MFT_FRIENDLY_NAME_Attribute in UTF-8, at most 255 bytes; empty when
-  // absent, empty or not convertible.
+  // MFT_FRIENDLY_NAME_Attribute in UTF-8; empty when absent, empty or not
+  // convertible.
   virtual std::string FriendlyName() = 0;
   virtual TransformClsid Clsid() = 0;
   // Its own MFT_ENUM_ADAPTER_LUID blob when that is exactly 8 bytes, else 0.

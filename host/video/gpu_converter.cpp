@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "host/common/logger.h"
+#include "host/common/utf.h"
 #include "host/video/color_convert.h"
 
 namespace orvane {
@@ -22,12 +23,8 @@ unsigned long HrLog(HResult hr) { return static_cast<unsigned long>(static_cast<
 
 // At most 255 bytes, cut before a UTF-8 continuation byte; "unknown" when empty.
 std::string AdapterName(const std::string& name) {
-  if (name.empty()) return "unknown";
-  if (name.size() <= kMaxAdapterNameBytes) return name;
-  size_t cut = kMaxAdapterNameBytes;
-  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-  if (cut == 0) return "unknown";
-  return name.substr(0, cut);
+  const std::string_view prefix = Utf8Prefix(name, kMaxAdapterNameBytes);
+  return prefix.empty() ? "unknown" : std::string(prefix);
 }
 
 }  // namespace

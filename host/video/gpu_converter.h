@@ -149,6 +149,31 @@ class IGpuPlatform {
 // adapters whose device creation always fails (the CPU converts there).
 std::unique_ptr<IGpuPlatform> MakePlatformGpuPlatform();
 
+// A platform without a GPU (the Linux build, or an encoder given none): no
+// adapters, every device creation fails with DXGI_ERROR_UNSUPPORTED, so the
+// converter never opens and frames are converted on the CPU.
+class UnavailableGpuPlatform final : public IGpuPlatform {
+ public:
+  static constexpr HResult kUnsupported = static_cast<HResult>(0x887A0004u);
+  bool EnumerateAdapters(std::vector<GpuAdapterEntry>* out) override {
+    out->clear();
+    return true;
+  }
+  GpuDeviceResult CreateDevice(GpuDriver, uint32_t) override {
+    GpuDeviceResult result;
+    result.hr = kUnsupported;
+    return result;
+  }
+  void SetMultithreadProtected(GpuDevice&) override {}
+  HResult DeviceRemovedReason(GpuDevice&) override { return kSOk; }
+  std::unique_ptr<IGpuVideo> OpenVideo(GpuDevice&, GpuVideoStep* failed_step, HResult* hr) override {
+    *failed_step = GpuVideoStep::kVideoDevice;
+    *hr = kUnsupported;
+    return nullptr;
+  }
+  bool OnlyPoolHolds(const GpuTexture&) override { return false; }
+};
+
 // What the converter writes back into its encoder.
 struct GpuConverterOwner {
   EncoderRuntimeInfo* info = nullptr;     // adapter facts, feature level, d3d_hr

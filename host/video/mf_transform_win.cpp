@@ -66,8 +66,6 @@ static_assert(MEError == VideoEncoderAsyncState::kEventError);
 static_assert(METransformNeedInput == VideoEncoderAsyncState::kEventNeedInput);
 static_assert(METransformHaveOutput == VideoEncoderAsyncState::kEventHaveOutput);
 
-// Friendly names longer than this are cut at a character boundary.
-constexpr size_t kMaxNameBytes = 255;
 // Warnings of calls made once per frame or per event.
 constexpr uint64_t kHotWarnIntervalMs = 1000;
 
@@ -566,7 +564,7 @@ class MfActivation final : public ITransformActivation {
       }
     }
     CoTaskMemFree(name);
-    return std::string(Utf8Prefix(out, kMaxNameBytes));
+    return out;
   }
 
   TransformClsid Clsid() override {

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "host/common/logger.h"
+#include "host/common/win_text.h"
 #include "host/video/thread_priority.h"
 
 namespace orvane {
@@ -34,12 +35,6 @@ const Avrt& Functions() {
   return avrt;
 }
 
-std::wstring Widen(const char* text) {
-  std::wstring out;
-  for (const char* p = text; *p != '\0'; ++p) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-  return out;
-}
-
 }  // namespace
 
 void* RegisterThreadTask(const char* task, const char* thread_name) {
@@ -47,12 +42,12 @@ void* RegisterThreadTask(const char* task, const char* thread_name) {
   if (HMODULE kernel = GetModuleHandleW(L"kernel32.dll"); kernel != nullptr) {
     auto describe = reinterpret_cast<SetDescriptionFn>(
         reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")));
-    if (describe != nullptr) describe(GetCurrentThread(), Widen(thread_name).c_str());
+    if (describe != nullptr) describe(GetCurrentThread(), ToWide(thread_name).c_str());
   }
   const Avrt& avrt = Functions();
   if (avrt.set == nullptr) return nullptr;
   DWORD index = 0;
-  HANDLE handle = avrt.set(Widen(task).c_str(), &index);
+  HANDLE handle = avrt.set(ToWide(task).c_str(), &index);
   if (handle == nullptr) {
     LogWarn("[FrameLoop] AvSetMmThreadCharacteristicsW(%s) failed: %lu", task,
             static_cast<unsigned long>(GetLastError()));
