@@ -6,7 +6,7 @@ find_package(GTest REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
 # The X server's desktop: monitors (RandR), capture (MIT-SHM), the pointer (XFixes).
-pkg_check_modules(X11DESKTOP REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes)
+pkg_check_modules(X11DESKTOP REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xtst)
 # Video encoding: libx264 and libx265 through libavcodec.
 pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavcodec libavutil)
 

@@ -58,7 +58,8 @@ bool Unit(float v) { return std::isfinite(v) && v >= 0.0f && v <= 1.0f; }
 
 class CheckingInjector final : public IInputInjector {
  public:
-  void SetMapping(const InputMapping&) override {}
+  void SetTarget(const std::string&, int32_t, int32_t, int32_t, int32_t, uint32_t, uint32_t) override {}
+  void SetPrimaryTarget(uint32_t, uint32_t) override {}
   bool PenDegraded(PenDegradation*) override { return false; }
   void InjectTouch(const TouchInput& t) override {
     FUZZ_CHECK(pb::TouchAction_IsValid(t.action));
@@ -80,7 +81,8 @@ class CheckingInjector final : public IInputInjector {
     FUZZ_CHECK(Unit(m.x) && Unit(m.y));
     ++calls;
   }
-  void ReleaseAllContacts() override {}
+  void ReleaseAllKeys() override {}
+  void ReleaseAllPointers() override {}
 
   int calls = 0;
 };
@@ -106,8 +108,11 @@ class Channel {
     gate_.SetExpectedPeer(kTablet);
     peer_ = kTablet;
   }
-  // The tablet is gone: the session releases its contacts.
-  ~Channel() { injector_.ReleaseAllContacts(); }
+  // The tablet is gone: the session releases its keys and pointers.
+  ~Channel() {
+    injector_.ReleaseAllKeys();
+    injector_.ReleaseAllPointers();
+  }
 
   void Record(ByteView record) {
     FuzzReader in(record.data(), record.size());

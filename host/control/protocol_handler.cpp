@@ -810,6 +810,7 @@ void ProtocolHandler::HandleQualityProfile(const pb::SetQualityProfile& profile)
       // The stream sizes its frames, its pacing and the encoder from this
       // value before its own controller bounds it.
       config_.bitrate_kbps = std::min(profile.target_bitrate_kbps(), kMaxBitrateKbps);
+      quality_bitrate_kbps_ = config_.bitrate_kbps;
       changed = true;
     }
     if (profile.target_fps() != 0) {
@@ -868,7 +869,9 @@ void ProtocolHandler::HandleStats(const pb::StatsReport& report) {
   stats.rtt_ms = Sanitize(report.rtt_ms(), 0.0f, kMaxStatsTimeMs);
   stats.jitter_ms = Sanitize(report.jitter_ms(), 0.0f, kMaxStatsTimeMs);
   stats.packet_loss_pct = Sanitize(report.packet_loss_pct(), 0.0f, 100.0f);
-  stats.decode_pressure_pct = Sanitize(report.decode_pressure_pct(), 0.0f, 100.0f);
+  // Decode pressure is a load figure, not a share: a decoder that needs 120 %
+  // of the frame interval reports 120.
+  stats.decode_pressure_pct = Sanitize(report.decode_pressure_pct(), 0.0f, kMaxDecodePressurePct);
   stats.receiver_drop_pct = Sanitize(report.receiver_drop_pct(), 0.0f, 100.0f);
   stats.late_drop_pct = Sanitize(report.late_drop_pct(), 0.0f, 100.0f);
   stats.fec_recovered_packets = report.fec_recovered_packets();
@@ -933,7 +936,12 @@ StreamRequests ProtocolHandler::TakeStreamRequests() {
 
 bool ProtocolHandler::TakeKeyframeRequest() { return keyframe_requested_.exchange(false); }
 bool ProtocolHandler::TakeUserEnded() { return user_ended_.exchange(false); }
-bool ProtocolHandler::TakeQualityChanged() { return quality_changed_.exchange(false); }
+bool ProtocolHandler::TakeQualityChanged(uint32_t* target_bitrate_kbps) {
+  std::lock_guard<std::mutex> lock(state_mu_);
+  if (target_bitrate_kbps != nullptr) *target_bitrate_kbps = quality_bitrate_kbps_;
+  quality_bitrate_kbps_ = 0;
+  return quality_changed_.exchange(false);
+}
 bool ProtocolHandler::TakeMonitorChanged() { return monitor_changed_.exchange(false); }
 bool ProtocolHandler::TakeOrientationChanged() { return orientation_changed_.exchange(false); }
 
@@ -1018,6 +1026,7 @@ void ProtocolHandler::Reset() {
     offered_h264_ = false;
     offered_hevc_ = false;
     config_ = SessionConfig{};
+    quality_bitrate_kbps_ = 0;
     config_.media_port = media_port_;
     config_.input_port = input_port_;
   }

@@ -145,7 +145,10 @@ struct NackBatch {
 };
 
 // The tablet's link and decoder statistics, sanitised on intake: finite,
-// percentages 0..100, times 0..60000 ms, route class filtered.
+// percentages 0..100 (decode pressure 0..kMaxDecodePressurePct), times
+// 0..60000 ms, route class filtered.
+inline constexpr float kMaxDecodePressurePct = 1000.0f;
+
 struct TabletStats {
   float rtt_ms = 0;
   float packet_loss_pct = 0;
@@ -320,7 +323,10 @@ class ProtocolHandler {
   StreamRequests TakeStreamRequests();
   bool TakeKeyframeRequest();
   bool TakeUserEnded();
-  bool TakeQualityChanged();
+  // A SetQualityProfile changed the negotiated configuration; with
+  // target_bitrate_kbps, the bitrate the tablet asked for since the last take
+  // (0 when its profiles named none).
+  bool TakeQualityChanged(uint32_t* target_bitrate_kbps = nullptr);
   bool TakeMonitorChanged();
   bool TakeOrientationChanged();
   bool TakeClipboardIn(ClipboardIn* out);
@@ -418,6 +424,7 @@ class ProtocolHandler {
   std::string client_name_;
   std::string app_version_;
   SessionConfig config_;
+  uint32_t quality_bitrate_kbps_ = 0;  // the last profile's bitrate, not yet taken
   bool offered_h264_ = false;
   bool offered_hevc_ = false;
 

@@ -569,17 +569,18 @@ TEST_F(ProtocolHandlerTest, QualityProfileChangesOnlyWhatWasSent) {
     pb::VideoCodec codec;
     bool changed;
     uint32_t out_bitrate, out_fps, out_codec;
+    uint32_t taken_bitrate;  // what the session gets as the profile's bitrate
   } cases[] = {
-      {"bitrate only", 5000, 0, pb::VIDEO_CODEC_UNSPECIFIED, true, 5000, 60, 1},
-      {"fps 100 -> 90", 0, 100, pb::VIDEO_CODEC_UNSPECIFIED, true, 5000, 90, 1},
-      {"fps 45 -> 30", 0, 45, pb::VIDEO_CODEC_UNSPECIFIED, true, 5000, 30, 1},
-      {"fps 75 -> 60", 0, 75, pb::VIDEO_CODEC_UNSPECIFIED, true, 5000, 60, 1},
-      {"codec never offered", 0, 0, pb::VIDEO_CODEC_HEVC, false, 5000, 60, 1},
-      {"unknown codec", 0, 0, static_cast<pb::VideoCodec>(9), false, 5000, 60, 1},
-      {"offered codec", 0, 0, pb::VIDEO_CODEC_H264, true, 5000, 60, 1},
-      {"all zero", 0, 0, pb::VIDEO_CODEC_UNSPECIFIED, false, 5000, 60, 1},
-      {"bitrate above every stream's", 0xFFFFFFFFu, 0, pb::VIDEO_CODEC_UNSPECIFIED, true, 160000, 60, 1},
-      {"bitrate of the fastest stream", 160000, 0, pb::VIDEO_CODEC_UNSPECIFIED, true, 160000, 60, 1},
+      {"bitrate only", 5000, 0, pb::VIDEO_CODEC_UNSPECIFIED, true, 5000, 60, 1, 5000},
+      {"fps 100 -> 90", 0, 100, pb::VIDEO_CODEC_UNSPECIFIED, true, 5000, 90, 1, 0},
+      {"fps 45 -> 30", 0, 45, pb::VIDEO_CODEC_UNSPECIFIED, true, 5000, 30, 1, 0},
+      {"fps 75 -> 60", 0, 75, pb::VIDEO_CODEC_UNSPECIFIED, true, 5000, 60, 1, 0},
+      {"codec never offered", 0, 0, pb::VIDEO_CODEC_HEVC, false, 5000, 60, 1, 0},
+      {"unknown codec", 0, 0, static_cast<pb::VideoCodec>(9), false, 5000, 60, 1, 0},
+      {"offered codec", 0, 0, pb::VIDEO_CODEC_H264, true, 5000, 60, 1, 0},
+      {"all zero", 0, 0, pb::VIDEO_CODEC_UNSPECIFIED, false, 5000, 60, 1, 0},
+      {"bitrate above every stream's", 0xFFFFFFFFu, 0, pb::VIDEO_CODEC_UNSPECIFIED, true, 160000, 60, 1, 160000},
+      {"bitrate of the fastest stream", 160000, 0, pb::VIDEO_CODEC_UNSPECIFIED, true, 160000, 60, 1, 160000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -588,7 +589,9 @@ TEST_F(ProtocolHandlerTest, QualityProfileChangesOnlyWhatWasSent) {
     message.mutable_set_quality_profile()->set_target_fps(c.fps);
     message.mutable_set_quality_profile()->set_codec(c.codec);
     ASSERT_TRUE(Deliver(message).ok());
-    EXPECT_EQ(handler_.TakeQualityChanged(), c.changed);
+    uint32_t taken = 99;
+    EXPECT_EQ(handler_.TakeQualityChanged(&taken), c.changed);
+    EXPECT_EQ(taken, c.taken_bitrate);
     const SessionConfig config = handler_.GetSessionConfig();
     EXPECT_EQ(config.bitrate_kbps, c.out_bitrate);
     EXPECT_EQ(config.fps, c.out_fps);
@@ -743,6 +746,14 @@ TEST_F(ProtocolHandlerTest, StatisticsAreSanitisedOnIntake) {
   EXPECT_EQ(stats.rtt_ms, 0.0f);
   EXPECT_EQ(stats.jitter_ms, 12.0f);
   EXPECT_EQ(stats.route_class, "usb");
+
+  // Decode pressure above 100 % is a decoder that cannot keep up: it stays.
+  for (const auto& [given, kept] : {std::pair{120.0f, 120.0f}, std::pair{5000.0f, 1000.0f}}) {
+    report->set_decode_pressure_pct(given);
+    ASSERT_TRUE(Deliver(message).ok());
+    ASSERT_TRUE(handler_.TakeTabletStats(&stats));
+    EXPECT_EQ(stats.decode_pressure_pct, kept);
+  }
 }
 
 TEST_F(ProtocolHandlerTest, SmallRequestsAndAnswers) {

@@ -2,6 +2,7 @@
 #include "host/control/session_stream_port.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -10,6 +11,8 @@
 #include "host/common/platform_info.h"
 #include "host/control/tablet_auth.h"
 #include "host/control/tcp_server.h"
+#include "host/input/injection_platform.h"
+#include "host/input/injector.h"
 #include "host/vdd/virtual_display.h"
 #include "host/video/cursor_sender.h"
 #include "host/video/monitor_enumeration.h"
@@ -99,8 +102,24 @@ SessionManager::~SessionManager() {
 
 SessionManagerOptions PlatformSessionOptions() {
   SessionManagerOptions options;
-  // Until input injection exists the tablet's events go to the log.
-  options.make_input_injector = [] { return std::make_unique<LoggingInputInjector>(); };
+  // The tablet's input goes into the desktop; a machine that offers no way
+  // to inject (a Linux host without an X display) logs it instead.
+  options.make_input_injector = []() -> std::unique_ptr<IInputInjector> {
+    const std::shared_ptr<IMonitorEnumerator> enumerator(MakePlatformMonitorEnumerator());
+    std::unique_ptr<IInjectionPlatform> platform = MakePlatformInjection([enumerator] {
+      std::vector<InjectionMonitor> monitors;
+      for (const MonitorInfoData& m : enumerator->EnumerateMonitors()) {
+        monitors.push_back({m.id, m.x, m.y, m.x + m.width, m.y + m.height, m.primary});
+      }
+      return monitors;
+    });
+    if (!platform) return std::make_unique<LoggingInputInjector>();
+    return std::make_unique<InputInjector>(std::move(platform), SystemClock());
+  };
+  if (const char* permille = std::getenv("ORVANE_DEBUG_FORCE_RESIZE_PERMILLE")) {
+    // Bounded here; the schedule parses and logs what it got.
+    options.debug_resize_permille = std::string(permille).substr(0, 64);
+  }
   options.make_encoder = [] { return MakePlatformVideoEncoder(); };
   options.count_hardware_encoders = [](VideoCodec codec) { return CountHardwareEncoders(codec); };
   options.make_capture = [](const CaptureTarget& target, CaptureBackendChoice choice,
@@ -600,10 +619,7 @@ void SessionManager::ConnectionClosed(bool log_closed) {
   }
   handler_.Reset();
   opener_.Reset();
-  {
-    std::lock_guard<std::mutex> lock(injector_mu_);
-    if (injector_) injector_->ReleaseAllContacts();
-  }
+  ReleaseInput();
   DisableTransport();
   {
     std::lock_guard<std::mutex> lock(handoff_mu_);

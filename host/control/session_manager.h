@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,7 @@
 #include "host/transport/input_receiver.h"
 #include "host/transport/media_sender.h"
 #include "host/transport/nack_server.h"
+#include "host/transport/stream_control.h"
 #include "host/vdd/virtual_display.h"
 #include "host/video/capture_manager.h"
 #include "host/video/cursor_sender.h"
@@ -116,6 +118,9 @@ struct SessionManagerOptions {
   IFrameObserver* frame_observer = nullptr;
   // The stream's PC audio; SilentStreamAudio when empty.
   std::function<std::unique_ptr<IStreamAudio>()> make_audio;
+  // The developer's forced encode-resize schedule (per-mille as text), read
+  // from the environment by the platform options; none in tests.
+  std::optional<std::string> debug_resize_permille;
   // Starts the frame loop's thread: true with *out joinable. Default:
   // std::thread, false when the system refuses a thread.
   std::function<bool(std::function<void()> body, std::thread* out)> start_thread;
@@ -171,6 +176,14 @@ class SessionManager final : public IPoolSession {
   // The current connection key (0: none).
   uint64_t ConnectionKey() const { return connection_key_.load(); }
   const ProtocolHandler& Handler() const { return handler_; }
+  // The stream's bitrate where it is used: the frame loop's figure, the
+  // sender's pacing and the retransmission budget (diagnostics, tests).
+  struct StreamRates {
+    uint32_t frame_loop_kbps = 0;
+    media::PacingRate pacing;
+    double retransmit_budget_bytes_per_us = 0;
+  };
+  StreamRates CurrentStreamRates();
 
  private:
   bool WaitForClient(bool first);
@@ -207,7 +220,11 @@ class SessionManager final : public IPoolSession {
   // could be sent.
   bool SendPlaceholderFrame(int attempts, const SessionConfig& config);
   void JoinAcquireThread();
-  void MapInput(const InputMapping& mapping);
+  // Where the injector places the tablet's input.
+  void TargetMonitor(const MonitorInfoData& monitor, uint32_t stream_width, uint32_t stream_height);
+  void TargetPrimaryMonitor(uint32_t stream_width, uint32_t stream_height);
+  // Every key and pointer still down goes up.
+  void ReleaseInput();
   // A pen that falls back is reported to the tablet (2205) at stream start.
   void CheckPenCapability();
   // Each main-loop pass: monitor selection, rotation, the extended
@@ -227,6 +244,9 @@ class SessionManager final : public IPoolSession {
   // The tablet's retransmission requests and statistics, after each control
   // frame (receive thread).
   void ServeStreamFeedback();
+  // Publishes what the stream control decided (control receive thread or
+  // stream start, under the stream-control lock).
+  void ApplyStreamControl(const StreamControlOutput& out);
 
   void ApplyTransportSecurity();
   void DisableTransport();
@@ -294,10 +314,14 @@ class SessionManager final : public IPoolSession {
   std::atomic<bool> streaming_{false};
   std::atomic<uint64_t> passes_{0};
 
-  // The stream-control lock: the retransmission server, reset at each
-  // stream start (main loop) and fed by the receive thread.
-  std::mutex nack_mu_;
+  // The stream-control lock: the retransmission server and the stream's
+  // bitrate and decoder-load control, reset at each stream start (main loop)
+  // and fed by the receive thread.
+  std::mutex stream_control_mu_;
   NackServer nack_;
+  StreamControl stream_control_;
+  // The frame loop's latest keyframe of its own (host clock, us; 0 none).
+  std::atomic<int64_t> own_keyframe_us_{0};
 
   // The real stream (main loop thread, except the atomics the frame loop
   // reads and the frame loop's own thread).

@@ -391,10 +391,15 @@ class SessionManagerTest : public ::testing::Test {
     explicit RecordingAudio(SessionManagerTest* test) : test_(test) {}
     void SetMuteWish(bool mute) override { test_->Record(mute ? "mute" : "start"); }
     void Stop(int mode) override { test_->Record("stop mode " + std::to_string(mode)); }
+    void SetNetworkConditions(float loss_pct, bool constrained) override {
+      std::lock_guard<std::mutex> lock(test_->stream_mu_);
+      test_->audio_conditions_.emplace_back(loss_pct, constrained);
+    }
 
    private:
     SessionManagerTest* test_;
   };
+  std::vector<std::pair<float, bool>> audio_conditions_;  // under stream_mu_
   void Record(const std::string& event) {
     std::lock_guard<std::mutex> lock(stream_mu_);
     stream_events_.push_back(event);
@@ -696,9 +701,10 @@ TEST_F(SessionManagerTest, InputDatagramsPunchAndInject) {
   ASSERT_TRUE(WaitFor([&] { return log_.Count(line) == 2; }));
   EXPECT_TRUE(log_.Contains(line + " (2 similar suppressed)"));
 
-  // The tablet leaves: its contacts are lifted.
+  // The tablet leaves: its keys and pointers are released.
   tablet.reset();
-  ASSERT_TRUE(WaitFor([&] { return injector_.load()->ReleaseCount() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return injector_.load()->PointerReleaseCount() == 1; }));
+  EXPECT_EQ(injector_.load()->KeyReleaseCount(), 1u);
 }
 
 TEST_F(SessionManagerTest, InputPortFailureIsFatalForTheTabletOnly) {
@@ -948,6 +954,63 @@ TEST_F(SessionManagerTest, TheStreamReachesThePunchedPortAndServesNacks) {
 
 namespace orvane {
 namespace {
+
+pb::ControlMessage QualityProfileMessage(uint32_t kbps, uint32_t fps) {
+  pb::ControlMessage message;
+  message.mutable_set_quality_profile()->set_target_bitrate_kbps(kbps);
+  message.mutable_set_quality_profile()->set_target_fps(fps);
+  return message;
+}
+
+TEST_F(SessionManagerTest, TheTabletsBitrateIsBoundedAndReachesSenderBudgetAndFrameLoop) {
+  video_stream_ = true;
+  StartSession();
+  auto tablet = ConnectAuthenticated();
+  // Asked before the stream: far above what a 1080p H.264 stream may use.
+  ASSERT_TRUE(tablet->Send(QualityProfileMessage(160000, 0)));
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  pb::ControlMessage started;
+  ASSERT_TRUE(ReadUntil(*tablet, &started, [](const pb::ControlMessage& m) { return m.has_stream_started(); }));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Streaming to"); }));
+  const auto expect_rates = [&](uint32_t kbps) {
+    const SessionManager::StreamRates rates = session_->CurrentStreamRates();
+    EXPECT_EQ(rates.frame_loop_kbps, kbps);
+    EXPECT_EQ(rates.pacing.pacing_kbps, media::ComputePacingRate(kbps, 0).pacing_kbps);
+    EXPECT_DOUBLE_EQ(rates.retransmit_budget_bytes_per_us, kbps * 0.25 * 1000.0 / 8.0 / 1e6);
+  };
+  expect_rates(25000);
+
+  // A profile that names only a frame rate leaves the bitrate alone.
+  ASSERT_TRUE(tablet->Send(QualityProfileMessage(0, 30)));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[Protocol] SetQualityProfile: bitrate=0 fps=30"); }));
+  const uint64_t passes = session_->CompletedPasses();
+  ASSERT_TRUE(WaitFor([&] { return session_->CompletedPasses() > passes + 2; }));
+  expect_rates(25000);
+
+  ASSERT_TRUE(tablet->Send(QualityProfileMessage(12000, 0)));
+  ASSERT_TRUE(WaitFor([&] { return session_->CurrentStreamRates().frame_loop_kbps == 12000; }));
+  expect_rates(12000);
+  EXPECT_TRUE(log_.Contains("[ABR] Client quality profile target=12000 kbps -- bitrate 25000 -> 12000 kbps"));
+
+  // The tablet's loss reaches the sender's pacing and the stream's audio.
+  pb::ControlMessage stats;
+  stats.mutable_stats_report()->set_packet_loss_pct(5.0f);
+  stats.mutable_stats_report()->set_route_class("usb_ncm");
+  ASSERT_TRUE(tablet->Send(stats));
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(stream_mu_);
+    return !audio_conditions_.empty();
+  }));
+  {
+    std::lock_guard<std::mutex> lock(stream_mu_);
+    EXPECT_EQ(audio_conditions_.back(), std::make_pair(5.0f, true));
+  }
+  const SessionManager::StreamRates lossy = session_->CurrentStreamRates();
+  EXPECT_EQ(lossy.pacing.pacing_kbps, media::ComputePacingRate(lossy.frame_loop_kbps, 5).pacing_kbps);
+
+  ASSERT_TRUE(tablet->Send(StopStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return !session_->Streaming(); }));
+}
 
 TEST_F(SessionManagerTest, AStreamRunsTheFrameLoopAndReturnsItsEncoderUnit) {
   video_stream_ = true;
@@ -1352,13 +1415,14 @@ TEST_F(SessionManagerTest, AStreamMapsInputAndReportsADegradedPen) {
             "remediation=restart_host_as_admin_and_reconnect");
   EXPECT_TRUE(log_.Contains("[Session] Pen capability degraded: pen_fallback err=5"));
   ASSERT_TRUE(WaitFor([&] { return log_.Contains("[Session 0] Streaming to"); }));
-  const InputMapping mapping = injector_.load()->Mapping();
+  const InputTarget target = injector_.load()->Target();
   const MonitorInfoData monitor = MakePlatformMonitorEnumerator()->EnumerateMonitors().at(0);
-  EXPECT_TRUE(mapping.has_bounds);
-  EXPECT_EQ(mapping.x, monitor.x);
-  EXPECT_EQ(mapping.width, static_cast<uint32_t>(monitor.width));
-  EXPECT_EQ(mapping.stream_width, 1920u);
-  EXPECT_EQ(mapping.stream_height, 1080u);
+  EXPECT_FALSE(target.primary);
+  EXPECT_EQ(target.monitor_name, monitor.id);
+  EXPECT_EQ(target.left, monitor.x);
+  EXPECT_EQ(target.width, monitor.width);
+  EXPECT_EQ(target.stream_width, 1920u);
+  EXPECT_EQ(target.stream_height, 1080u);
 }
 
 TEST_F(SessionManagerTest, AFrameLoopThreadThatWillNotStartUndoesTheStart) {

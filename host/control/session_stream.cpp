@@ -49,16 +49,59 @@ void SessionManager::StartCursorUpdates() {
 void SessionManager::ServeStreamFeedback() {
   TabletStats stats;
   const bool have_stats = handler_.TakeTabletStats(&stats);
-  if (have_stats) sender_.SetLoss(static_cast<int>(stats.packet_loss_pct + 0.5f));
+  uint32_t profile_kbps = 0;
+  const bool have_profile = handler_.TakeQualityChanged(&profile_kbps) && profile_kbps != 0;
   NackBatch batch;
   const bool have_nacks = handler_.TakeNackBatch(&batch);
-  if (!have_stats && !have_nacks) return;
-  std::lock_guard<std::mutex> lock(nack_mu_);
-  if (have_stats) nack_.UpdateRetryInterval(stats.rtt_ms);
+  if (!have_stats && !have_profile && !have_nacks) return;
+  const bool streaming = streaming_.load();
+  std::lock_guard<std::mutex> lock(stream_control_mu_);
+  // A profile without a bitrate (frame rate or codec only) leaves the
+  // bitrate alone; one that arrives before the stream is taken by its start.
+  if (have_profile && streaming) ApplyStreamControl(stream_control_.ClientQualityProfile(profile_kbps));
+  if (have_stats) {
+    LinkReport report;
+    report.rtt_ms = stats.rtt_ms;
+    report.packet_loss_pct = stats.packet_loss_pct;
+    report.jitter_ms = stats.jitter_ms;
+    report.receiver_drop_pct = stats.receiver_drop_pct;
+    report.decode_pressure_pct = stats.decode_pressure_pct;
+    report.late_drop_pct = stats.late_drop_pct;
+    report.route_class = stats.route_class;
+    report.drop_reasons = stats.drop_reasons;
+    if (streaming) {
+      const int64_t now_us = clock_.NowUs();
+      const bool recovering = InRecoveryWindow(own_keyframe_us_.load(), now_us);
+      ApplyStreamControl(stream_control_.OnReport(report, now_us, recovering));
+    }
+    nack_.UpdateRetryInterval(stats.rtt_ms);
+    sender_.SetLoss(static_cast<int>(stats.packet_loss_pct + 0.5f));
+    // The stream's audio is made before streaming_ is set and kept after.
+    if (streaming && audio_) audio_->SetNetworkConditions(stats.packet_loss_pct, HeavyLossForAudio(report));
+  }
   if (have_nacks) {
     nack_.Serve(batch.stream_type, batch.sequence_numbers);
     nack_.MaybeLog();
   }
+}
+
+void SessionManager::ApplyStreamControl(const StreamControlOutput& out) {
+  if (out.bitrate_changed) {
+    sender_.SetBitrate(out.bitrate_kbps);
+    nack_.UpdateBudgetRate(out.bitrate_kbps);
+    stream_bitrate_kbps_ = out.bitrate_kbps;
+  }
+  if (out.fps_cap_changed) fps_cap_ = out.fps_cap;
+  if (out.encode_scale_changed) encode_scale_permille_ = out.encode_scale_permille;
+}
+
+SessionManager::StreamRates SessionManager::CurrentStreamRates() {
+  std::lock_guard<std::mutex> lock(stream_control_mu_);
+  StreamRates rates;
+  rates.frame_loop_kbps = stream_bitrate_kbps_.load();
+  rates.pacing = sender_.Pacing();
+  rates.retransmit_budget_bytes_per_us = nack_.BudgetBytesPerUs();
+  return rates;
 }
 
 void SessionManager::StopStreaming(int reason) { StopVideoStream(reason); }
@@ -143,20 +186,12 @@ bool SessionManager::SelectMonitorById(const std::string& monitor_id) {
     return false;
   }
   const MonitorInfoData* found = choice.monitor ? &*choice.monitor : nullptr;
-  InputMapping mapping;
-  mapping.stream_width = config.width;
-  mapping.stream_height = config.height;
   if (found == nullptr) {
     LogWarn("[Session] Monitor enumeration returned no usable target");
-    MapInput(mapping);
+    TargetPrimaryMonitor(config.width, config.height);
     return monitor_id.empty();
   }
-  mapping.has_bounds = true;
-  mapping.x = found->x;
-  mapping.y = found->y;
-  mapping.width = static_cast<uint32_t>(std::max(found->width, 0));
-  mapping.height = static_cast<uint32_t>(std::max(found->height, 0));
-  MapInput(mapping);
+  TargetMonitor(*found, config.width, config.height);
   capture_target_ = SelectCaptureTarget(monitors, found->id, found->index);
   capture_adapter_luid_ = found->adapter_luid;
   {
@@ -211,9 +246,23 @@ CaptureSelection SessionManager::SelectCaptureSourceForStream(const SessionConfi
   return MirrorSelection(reason, !(reason == CaptureReason::kExtendedModeOff && !held_monitor));
 }
 
-void SessionManager::MapInput(const InputMapping& mapping) {
+void SessionManager::TargetMonitor(const MonitorInfoData& monitor, uint32_t stream_width, uint32_t stream_height) {
   std::lock_guard<std::mutex> lock(injector_mu_);
-  if (injector_) injector_->SetMapping(mapping);
+  if (injector_) {
+    injector_->SetTarget(monitor.id, monitor.x, monitor.y, monitor.width, monitor.height, stream_width, stream_height);
+  }
+}
+
+void SessionManager::TargetPrimaryMonitor(uint32_t stream_width, uint32_t stream_height) {
+  std::lock_guard<std::mutex> lock(injector_mu_);
+  if (injector_) injector_->SetPrimaryTarget(stream_width, stream_height);
+}
+
+void SessionManager::ReleaseInput() {
+  std::lock_guard<std::mutex> lock(injector_mu_);
+  if (!injector_) return;
+  injector_->ReleaseAllKeys();
+  injector_->ReleaseAllPointers();
 }
 
 void SessionManager::CheckPenCapability() {
@@ -469,15 +518,31 @@ bool SessionManager::StartVideoStream() {
   CheckPenCapability();
   if (!audio_) audio_ = options_.make_audio ? options_.make_audio() : std::make_unique<SilentStreamAudio>();
   if (audio_) audio_->SetMuteWish(config.mute_host_speakers);
-  sender_.SetBitrate(config.bitrate_kbps);
   sender_.SetLoss(0);
-  stream_bitrate_kbps_ = config.bitrate_kbps;
-  fps_cap_ = 0;
-  encode_scale_permille_ = 1000;
   internal_keyframe_request_ = false;
+  own_keyframe_us_ = 0;
+  StreamControlStart control;
+  control.width = config.width;
+  control.height = config.height;
+  control.fps = config.fps;
+  control.hevc = VideoCodecFromWire(config.codec) == VideoCodec::kHevc;
+  control.supports_resize = config.stream_resize_supported;
+  control.route_class = config.route_class;
+  control.negotiated_kbps = config.bitrate_kbps;
+  control.now_us = clock_.NowUs();
+  control.debug_env = options_.debug_resize_permille;
+  uint32_t start_kbps = 0;
   {
-    std::lock_guard<std::mutex> lock(nack_mu_);
-    nack_.Reset(config.bitrate_kbps);
+    std::lock_guard<std::mutex> lock(stream_control_mu_);
+    const StreamControlOutput out = stream_control_.Start(control);
+    start_kbps = out.bitrate_kbps;
+    // The sender, the retransmission budget and the frame loop all start
+    // from the bounded bitrate.
+    sender_.SetBitrate(start_kbps);
+    nack_.Reset(start_kbps);
+    stream_bitrate_kbps_ = start_kbps;
+    fps_cap_ = out.fps_cap;
+    encode_scale_permille_ = out.encode_scale_permille;
   }
   if (!placeholder_sent_) {
     handler_.SendStreamWarmup(config.session_id, "waiting_first_frame", "starting-frame-loop", 12000);
@@ -508,15 +573,16 @@ bool SessionManager::StartVideoStream() {
   loop_settings.width = config.width;
   loop_settings.height = config.height;
   loop_settings.fps = config.fps;
-  loop_settings.bitrate_kbps = config.bitrate_kbps;
+  loop_settings.bitrate_kbps = start_kbps;
   loop_settings.codec = VideoCodecFromWire(config.codec);
   loop_settings.fragment_limit = config.fragment_limit;
   loop_settings.supports_resize = config.stream_resize_supported;
   loop_settings.second_flag = settings.header_flag != 0;
   loop_settings.monitor_index = settings.output_index;
   loop_settings.capture_adapter_luid = capture_adapter_luid_;
-  FrameLoopShared shared{&stream_bitrate_kbps_, &fps_cap_, &encode_scale_permille_,
-                         &internal_keyframe_request_, &frame_counter_, &video_seq_};
+  FrameLoopShared shared{&stream_bitrate_kbps_,        &fps_cap_,      &encode_scale_permille_,
+                         &internal_keyframe_request_, &frame_counter_, &video_seq_,
+                         &own_keyframe_us_};
   FrameLoopDeps deps;
   deps.clock = &clock_;
   deps.sleeper = options_.sleeper != nullptr ? options_.sleeper : &SystemPreciseSleeper();
@@ -593,10 +659,7 @@ void SessionManager::StopVideoStream(int reason) {
   const int audio_mode = AudioStopMode(reason, other_plays);
   const bool was_streaming = streaming_.exchange(false);
   cursor_sender_.reset();
-  {
-    std::lock_guard<std::mutex> lock(injector_mu_);
-    if (injector_) injector_->ReleaseAllContacts();
-  }
+  ReleaseInput();
   if (frame_loop_thread_.joinable()) {
     if (frame_loop_thread_.get_id() == std::this_thread::get_id()) {
       LogError("[Session %zu] The frame loop cannot stop itself", slot_);

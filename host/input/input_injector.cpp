@@ -26,9 +26,14 @@ void RecordingInputInjector::Record(RecordedInput event) {
   events_.push_back(std::move(event));
 }
 
-void RecordingInputInjector::ReleaseAllContacts() {
+void RecordingInputInjector::ReleaseAllKeys() {
   std::lock_guard<std::mutex> lock(mu_);
-  ++release_count_;
+  ++key_releases_;
+}
+
+void RecordingInputInjector::ReleaseAllPointers() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++pointer_releases_;
 }
 
 std::vector<RecordedInput> RecordingInputInjector::Events() const {
@@ -36,9 +41,14 @@ std::vector<RecordedInput> RecordingInputInjector::Events() const {
   return std::vector<RecordedInput>(events_.begin(), events_.end());
 }
 
-size_t RecordingInputInjector::ReleaseCount() const {
+size_t RecordingInputInjector::KeyReleaseCount() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return release_count_;
+  return key_releases_;
+}
+
+size_t RecordingInputInjector::PointerReleaseCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pointer_releases_;
 }
 
 InputDispatchResult DispatchInputEvent(const uint8_t* data, size_t length, IInputInjector& injector) {
@@ -109,9 +119,17 @@ InputDispatchResult DispatchInputEvent(const uint8_t* data, size_t length, IInpu
   return InputDispatchResult::kNoEvent;
 }
 
-void RecordingInputInjector::SetMapping(const InputMapping& mapping) {
+void RecordingInputInjector::SetTarget(const std::string& monitor_name, int32_t left, int32_t top, int32_t width,
+                                       int32_t height, uint32_t stream_width, uint32_t stream_height) {
   std::lock_guard<std::mutex> lock(mu_);
-  mapping_ = mapping;
+  target_ = InputTarget{false, monitor_name, left, top, width, height, stream_width, stream_height};
+}
+
+void RecordingInputInjector::SetPrimaryTarget(uint32_t stream_width, uint32_t stream_height) {
+  std::lock_guard<std::mutex> lock(mu_);
+  target_ = InputTarget{};
+  target_.stream_width = stream_width;
+  target_.stream_height = stream_height;
 }
 
 bool RecordingInputInjector::PenDegraded(PenDegradation* out) {
@@ -121,9 +139,9 @@ bool RecordingInputInjector::PenDegraded(PenDegradation* out) {
   return true;
 }
 
-InputMapping RecordingInputInjector::Mapping() const {
+InputTarget RecordingInputInjector::Target() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return mapping_;
+  return target_;
 }
 
 void RecordingInputInjector::SetPenDegradation(std::optional<PenDegradation> degradation) {
@@ -131,13 +149,14 @@ void RecordingInputInjector::SetPenDegradation(std::optional<PenDegradation> deg
   pen_ = std::move(degradation);
 }
 
-void LoggingInputInjector::SetMapping(const InputMapping& mapping) {
-  if (mapping.has_bounds) {
-    LogInfo("[Input] Mapping onto %d,%d %ux%u (stream %ux%u)", mapping.x, mapping.y, mapping.width, mapping.height,
-            mapping.stream_width, mapping.stream_height);
-  } else {
-    LogInfo("[Input] Mapping onto the stream %ux%u", mapping.stream_width, mapping.stream_height);
-  }
+void LoggingInputInjector::SetTarget(const std::string& monitor_name, int32_t left, int32_t top, int32_t width,
+                                     int32_t height, uint32_t stream_width, uint32_t stream_height) {
+  LogInfo("[Input] Mapping onto %s at %d,%d %dx%d (stream %ux%u)", EscapeUntrusted(monitor_name).c_str(), left, top,
+          width, height, stream_width, stream_height);
+}
+
+void LoggingInputInjector::SetPrimaryTarget(uint32_t stream_width, uint32_t stream_height) {
+  LogInfo("[Input] Mapping onto the primary monitor (stream %ux%u)", stream_width, stream_height);
 }
 
 bool LoggingInputInjector::Counted() {
@@ -168,7 +187,7 @@ void LoggingInputInjector::InjectMouse(const MouseInput& mouse) {
           static_cast<int>(mouse.button), mouse.x, mouse.y);
 }
 
-void LoggingInputInjector::ReleaseAllContacts() {
+void LoggingInputInjector::ReleaseAllPointers() {
   uint64_t events = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -176,7 +195,7 @@ void LoggingInputInjector::ReleaseAllContacts() {
     events_ = 0;
   }
   if (events > 0) {
-    LogInfo("[Input] %llu input events received; contacts released", static_cast<unsigned long long>(events));
+    LogInfo("[Input] %llu input events received; pointers released", static_cast<unsigned long long>(events));
   }
 }
 

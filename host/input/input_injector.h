@@ -1,8 +1,9 @@
 #pragma once
 // The input injector seam of a tablet session: the events of the tablet's
 // input channel, already validated, handed to whatever turns them into PC
-// input. The platform injector is not part of the host yet; until then the
-// session uses RecordingInputInjector, which keeps the latest events.
+// input (InputInjector over the machine's injection facilities; the
+// recording and logging stand-ins below for tests and for machines without
+// them).
 
 #include <cstddef>
 #include <cstdint>
@@ -54,18 +55,19 @@ struct MouseInput {
   float y = 0.0f;
 };
 
-// Where the tablet's input lands: the captured monitor's rectangle (in
-// virtual-desktop pixels; none when enumeration gave no target) and the size
-// of the stream the tablet shows.
-struct InputMapping {
-  bool has_bounds = false;
-  int32_t x = 0;
-  int32_t y = 0;
-  uint32_t width = 0;
-  uint32_t height = 0;
+// Where the tablet's input lands, as the session last set it: a monitor by
+// its device name and rectangle (virtual-desktop pixels), or the primary
+// monitor; and the size of the stream the tablet shows.
+struct InputTarget {
+  bool primary = true;
+  std::string monitor_name;
+  int32_t left = 0;
+  int32_t top = 0;
+  int32_t width = 0;
+  int32_t height = 0;
   uint32_t stream_width = 0;
   uint32_t stream_height = 0;
-  friend bool operator==(const InputMapping&, const InputMapping&) = default;
+  friend bool operator==(const InputTarget&, const InputTarget&) = default;
 };
 
 // Why pen input falls back to something less than a pen.
@@ -80,15 +82,20 @@ struct PenDegradation {
 class IInputInjector {
  public:
   virtual ~IInputInjector() = default;
-  virtual void SetMapping(const InputMapping& mapping) = 0;
+  // The monitor the stream shows; both recompute the mapping at once.
+  virtual void SetTarget(const std::string& monitor_name, int32_t left, int32_t top, int32_t width, int32_t height,
+                         uint32_t stream_width, uint32_t stream_height) = 0;
+  virtual void SetPrimaryTarget(uint32_t stream_width, uint32_t stream_height) = 0;
   // True, with *out filled, when pen input cannot be injected as a pen.
   virtual bool PenDegraded(PenDegradation* out) = 0;
   virtual void InjectTouch(const TouchInput& touch) = 0;
   virtual void InjectPen(const PenInput& pen) = 0;
   virtual void InjectKey(const KeyInput& key) = 0;
   virtual void InjectMouse(const MouseInput& mouse) = 0;
-  // Lifts every contact and button still down (the tablet is gone).
-  virtual void ReleaseAllContacts() = 0;
+  // Releases every key still down, synthesised modifiers included.
+  virtual void ReleaseAllKeys() = 0;
+  // Lifts every contact, the pen and every button still down.
+  virtual void ReleaseAllPointers() = 0;
 };
 
 using RecordedInput = std::variant<TouchInput, PenInput, KeyInput, MouseInput>;
@@ -98,9 +105,11 @@ class RecordingInputInjector final : public IInputInjector {
  public:
   static constexpr size_t kCapacity = 1024;
 
-  void SetMapping(const InputMapping& mapping) override;
+  void SetTarget(const std::string& monitor_name, int32_t left, int32_t top, int32_t width, int32_t height,
+                 uint32_t stream_width, uint32_t stream_height) override;
+  void SetPrimaryTarget(uint32_t stream_width, uint32_t stream_height) override;
   bool PenDegraded(PenDegradation* out) override;
-  InputMapping Mapping() const;
+  InputTarget Target() const;
   // What PenDegraded reports (tests).
   void SetPenDegradation(std::optional<PenDegradation> degradation);
 
@@ -108,36 +117,42 @@ class RecordingInputInjector final : public IInputInjector {
   void InjectPen(const PenInput& pen) override { Record(pen); }
   void InjectKey(const KeyInput& key) override { Record(key); }
   void InjectMouse(const MouseInput& mouse) override { Record(mouse); }
-  void ReleaseAllContacts() override;
+  void ReleaseAllKeys() override;
+  void ReleaseAllPointers() override;
 
   std::vector<RecordedInput> Events() const;
-  size_t ReleaseCount() const;
+  size_t KeyReleaseCount() const;
+  size_t PointerReleaseCount() const;
 
  private:
   void Record(RecordedInput event);
 
   mutable std::mutex mu_;
   std::deque<RecordedInput> events_;
-  size_t release_count_ = 0;
-  InputMapping mapping_;
+  size_t key_releases_ = 0;
+  size_t pointer_releases_ = 0;
+  InputTarget target_;
   std::optional<PenDegradation> pen_;
 };
 
 // Writes the events to the log instead of injecting them: the injector of
 // builds that cannot inject (Linux). The first kLoggedEvents events of a
 // connection are logged one by one, later ones are counted and summed up
-// when the contacts are released.
+// when the pointers are released.
 class LoggingInputInjector final : public IInputInjector {
  public:
   static constexpr uint64_t kLoggedEvents = 64;
 
-  void SetMapping(const InputMapping& mapping) override;
+  void SetTarget(const std::string& monitor_name, int32_t left, int32_t top, int32_t width, int32_t height,
+                 uint32_t stream_width, uint32_t stream_height) override;
+  void SetPrimaryTarget(uint32_t stream_width, uint32_t stream_height) override;
   bool PenDegraded(PenDegradation*) override { return false; }
   void InjectTouch(const TouchInput& touch) override;
   void InjectPen(const PenInput& pen) override;
   void InjectKey(const KeyInput& key) override;
   void InjectMouse(const MouseInput& mouse) override;
-  void ReleaseAllContacts() override;
+  void ReleaseAllKeys() override {}
+  void ReleaseAllPointers() override;
 
  private:
   bool Counted();

@@ -102,8 +102,9 @@ TEST(InputInjectorTest, RecorderKeepsTheLatestEvents) {
   const auto events = injector.Events();
   ASSERT_EQ(events.size(), RecordingInputInjector::kCapacity);
   EXPECT_EQ(std::get<TouchInput>(events.front()).pointer_id, 5u);
-  injector.ReleaseAllContacts();
-  EXPECT_EQ(injector.ReleaseCount(), 1u);
+  injector.ReleaseAllPointers();
+  EXPECT_EQ(injector.PointerReleaseCount(), 1u);
+  EXPECT_EQ(injector.KeyReleaseCount(), 0u);
 }
 
 }  // namespace
@@ -126,8 +127,8 @@ TEST(LoggingInputInjectorTest, LogsTheFirstEventsAndCountsTheRest) {
   EXPECT_TRUE(log.Contains("[INFO ] [Input] key action=0 code=65 modifiers=0"));
   for (uint64_t i = 2; i < LoggingInputInjector::kLoggedEvents + 10; ++i) injector.InjectMouse(MouseInput{});
   EXPECT_EQ(log.Count("[Input] mouse"), LoggingInputInjector::kLoggedEvents - 2);
-  injector.ReleaseAllContacts();
-  EXPECT_TRUE(log.Contains("[INFO ] [Input] 74 input events received; contacts released"));
+  injector.ReleaseAllPointers();
+  EXPECT_TRUE(log.Contains("[INFO ] [Input] 74 input events received; pointers released"));
 }
 
 }  // namespace

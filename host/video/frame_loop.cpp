@@ -187,6 +187,7 @@ void FrameLoop::CaptureLoop() {
         LogInfo("[FrameLoop] Video paused by the client (graphics tablet mode, pause #%llu)", Ull(++pauses));
       } else {
         LogInfo("[FrameLoop] Video resumed; forcing a keyframe");
+        MarkOwnKeyframe();
         policy.RequestFromPipeline();
       }
     }

@@ -9,6 +9,7 @@
 // and reports through the session's senders (first frame, stream resize,
 // statistics, the protected-content notice).
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -95,6 +96,10 @@ struct FrameLoopShared {
   std::atomic<bool>* keyframe_request = nullptr;  // the pipeline's own request
   std::atomic<uint64_t>* frame_counter = nullptr;
   std::atomic<uint32_t>* next_video_seq = nullptr;  // written by the send worker only
+  // Host-clock time (us) of the loop's latest keyframe of its own (resize,
+  // oversize drop, resume, stale frame, reset); the tablet's drops in the
+  // seconds after it are the loop's doing, not the network's. May be null.
+  std::atomic<int64_t>* own_keyframe_us = nullptr;
 };
 
 struct FrameLoopDeps {
@@ -149,7 +154,13 @@ class FrameLoop {
   void ResetEncoder();
   void Collect(const EncodeJob& job, int64_t encode_start_us);
   void PushAccessUnit(EncodedAccessUnit& unit, const EncodeJob& job, int64_t encode_start_us);
-  void RequestPipelineKeyframe() { shared_.keyframe_request->store(true); }
+  void RequestPipelineKeyframe() {
+    MarkOwnKeyframe();
+    shared_.keyframe_request->store(true);
+  }
+  void MarkOwnKeyframe() {
+    if (shared_.own_keyframe_us != nullptr) shared_.own_keyframe_us->store(std::max<int64_t>(clock_.NowUs(), 1));
+  }
   FrameDiagContext DiagContext();
   void RecreateCapture();
 

@@ -123,6 +123,7 @@ struct Rig {
   std::atomic<uint32_t> bitrate{0}, fps_cap{0}, scale{1000}, seq{0};
   std::atomic<bool> keyframe_request{false};
   std::atomic<uint64_t> frame_counter{0};
+  std::atomic<int64_t> own_keyframe_us{0};
   FrameLoopSettings settings;
   uint32_t still_ms = 0;
   std::unique_ptr<FrameLoop> loop;
@@ -136,7 +137,7 @@ struct Rig {
   }
 
   void Make() {
-    FrameLoopShared shared{&bitrate, &fps_cap, &scale, &keyframe_request, &frame_counter, &seq};
+    FrameLoopShared shared{&bitrate, &fps_cap, &scale, &keyframe_request, &frame_counter, &seq, &own_keyframe_us};
     FrameLoopDeps deps;
     deps.clock = &clock;
     deps.sleeper = &sleeper;
@@ -251,6 +252,7 @@ TEST(FrameLoopTest, AnOversizedKeyframeTightensTheLimitsAndHoldsBackFrames) {
   EXPECT_EQ(limits[0], std::make_pair(408'000u, 0u));
   EXPECT_EQ(limits[1], std::make_pair(336'000u, 24u));
   EXPECT_GT(rig.loop->Counters().oversize_drop.load(), 0u);
+  EXPECT_GE(rig.own_keyframe_us.load(), 1'000'000'000);  // the loop's start or later
   // Nothing but keyframes may follow a dropped keyframe, and none fit.
   EXPECT_TRUE(rig.sink.Units().empty());
   EXPECT_TRUE(log.Contains("[FrameLoop] Dropped keyframe of 70000 bytes over the client's 60000-byte frame limit"));
@@ -271,6 +273,9 @@ TEST(FrameLoopTest, DecoderLoadResizesTheEncoderAndRestoresOnFailure) {
     EXPECT_EQ(rig.session.resizes[0], (std::vector<uint32_t>{1440, 810, 1920, 1080, 750}));
   }
   EXPECT_EQ(rig.encoder.Initializations().back(), std::make_pair(1440u, 810u));
+  // The resize's keyframe is the loop's own: it is time-stamped for the
+  // session's feedback.
+  EXPECT_GE(rig.own_keyframe_us.load(), 1'000'000'000);  // the loop's start or later
 
   Rig failing;
   failing.settings.width = 1920;

@@ -43,7 +43,8 @@ std::vector<std::string> MediaReceiver::TakeNotes() {
 
 void MediaReceiver::Note(NoteKind kind, const char* format, ...) {
   uint32_t& count = notes_of_kind_[static_cast<int>(kind)];
-  if (count >= kMaxNotesPerKind) return;
+  // Parity size lines: the last one allowed says that the rest are counted.
+  if (count >= (kind == NoteKind::kParitySize ? kMaxParitySizeNotes + 1 : kMaxNotesPerKind)) return;
   ++count;
   char line[256];
   va_list args;
@@ -319,6 +320,7 @@ void MediaReceiver::OnParity(crypto::ByteView packet, uint64_t now_ms) {
     return;
   }
   ++counters_.parity;
+  CountParityGroup(view.lengths.size());
   // The group's datagrams were all sent before its parity.
   ExtendTo(view.first_sequence + static_cast<uint32_t>(view.lengths.size()) - 1u, now_ms);
   Parity parity;
@@ -329,6 +331,21 @@ void MediaReceiver::OnParity(crypto::ByteView packet, uint64_t now_ms) {
   if (TryRecover(parity, now_ms)) return;
   if (parities_.size() >= kMaxParityKept) parities_.pop_front();
   parities_.push_back(std::move(parity));
+}
+
+void MediaReceiver::CountParityGroup(size_t size) {
+  // The count is one byte of the header: 1..255 once parsed.
+  ParityGroupSizes& g = counters_.parity_groups;
+  const uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, g.groups.size() - 1));
+  ++g.groups[n];
+  if (n == g.last) return;
+  if (g.last != 0) ++g.changes;
+  g.last = n;
+  if (notes_of_kind_[static_cast<int>(NoteKind::kParitySize)] == kMaxParitySizeNotes) {
+    Note(NoteKind::kParitySize, "[Sim] Media: further changes of the parity group size are only counted");
+  } else {
+    Note(NoteKind::kParitySize, "[Sim] Parity group size %u", n);
+  }
 }
 
 void MediaReceiver::TryParityCovering(uint32_t sequence, uint64_t now_ms) {
@@ -484,6 +501,23 @@ std::string MediaDetailsLine(const MediaSummary& s) {
                 U(s.media.fec_recovered), U(s.media.fec_refused), U(s.media.nack_recovered), U(s.media.untracked),
                 U(s.media.discontinuities), s.in_flight, U(s.stats_sent), U(s.receive_errors));
   return line;
+}
+
+std::string ParityGroupsLine(const MediaSummary& s) {
+  const ParityGroupSizes& g = s.media.parity_groups;
+  std::string line = "[Sim] Parity groups:";
+  bool any = false;
+  for (size_t size = 1; size < g.groups.size(); ++size) {
+    if (g.groups[size] == 0) continue;
+    any = true;
+    char pair[64];
+    std::snprintf(pair, sizeof pair, " size=%zu count=%llu", size, U(g.groups[size]));
+    line += pair;
+  }
+  if (!any) return line + " none";
+  char changes[40];
+  std::snprintf(changes, sizeof changes, " changes=%llu", U(g.changes));
+  return line + changes;
 }
 
 }  // namespace orvane::sim

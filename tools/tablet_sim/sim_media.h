@@ -35,6 +35,7 @@
 // Time comes in as arguments (milliseconds of a monotonic clock). Not
 // synchronised: the owner holds its lock.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -66,6 +67,17 @@ inline constexpr size_t kRecentlyFinishedUnits = 256;
 inline constexpr uint32_t kMaxNotesPerKind = 5;
 // The host takes at most this many sequence numbers from one request.
 inline constexpr size_t kMaxNackNumbersPerRequest = 1024;
+// Lines of a change of the parity group size worth printing per run.
+inline constexpr uint32_t kMaxParitySizeNotes = 32;
+
+// The parity groups seen, by the count of their parity packet's header (a
+// byte: the datagrams the group protects). The host closes a group early
+// when the size it asks for changes, so short groups show around changes.
+struct ParityGroupSizes {
+  std::array<uint64_t, 256> groups{};  // [size]: parity packets of that size
+  uint64_t changes = 0;                // a parity of another size than the one before
+  uint32_t last = 0;                   // the last size seen; 0 before any
+};
 
 struct MediaReceiverConfig {
   bool check_synthetic = true;
@@ -106,6 +118,7 @@ struct MediaCounters {
   uint64_t sequence_span = 0;     // how far the highest sequence number advanced
   uint64_t untracked = 0;         // losses beyond the tracking limit (never asked for)
   uint64_t discontinuities = 0;   // jumps beyond kMaxSequenceGap
+  ParityGroupSizes parity_groups;
 };
 
 class MediaReceiver {
@@ -129,8 +142,9 @@ class MediaReceiver {
   size_t missing_tracked() const { return missing_.size(); }
   size_t parity_kept() const { return parities_.size(); }
   size_t buffered_bytes() const { return buffered_bytes_; }
-  // Lines worth printing (the first unit, the first few of each problem);
-  // taken once.
+  // Lines worth printing (the first unit, the first few of each problem,
+  // "[Sim] Parity group size N" at the first parity and whenever the size
+  // changes); taken once.
   std::vector<std::string> TakeNotes();
 
  private:
@@ -162,10 +176,11 @@ class MediaReceiver {
     crypto::Bytes bytes;
     uint64_t arrived_ms = 0;
   };
-  enum class NoteKind : int { kMismatch, kRefused, kGaveUp, kInconsistent, kOversized, kCount };
+  enum class NoteKind : int { kMismatch, kRefused, kGaveUp, kInconsistent, kOversized, kParitySize, kCount };
 
   bool OnVideo(crypto::ByteView datagram, uint64_t now_ms, bool rebuilt);
   void OnParity(crypto::ByteView packet, uint64_t now_ms);
+  void CountParityGroup(size_t size);
   void OnFragment(const media::VideoHeader& header, crypto::ByteView payload, uint64_t now_ms, bool rebuilt,
                   bool after_request);
   void Complete(size_t unit_index, uint64_t now_ms);
@@ -262,5 +277,8 @@ struct MediaSummary {
 // sequence_numbers_requested=N", then a line of details.
 std::string MediaSummaryLine(const MediaSummary& summary);
 std::string MediaDetailsLine(const MediaSummary& summary);
+// "[Sim] Parity groups: size=4 count=12 size=10 count=300 changes=3" (sizes
+// rising), "[Sim] Parity groups: none" before any parity packet.
+std::string ParityGroupsLine(const MediaSummary& summary);
 
 }  // namespace orvane::sim

@@ -433,6 +433,72 @@ TEST(MediaReceiver, HandsEveryResolvedUnitToTheSinkInSequenceOrder) {
   EXPECT_EQ(receiver.ordering().released, 4u);
 }
 
+// The lines about the parity group size among a receiver's notes.
+std::vector<std::string> ParityNotes(MediaReceiver& receiver) {
+  std::vector<std::string> out;
+  for (std::string& note : receiver.TakeNotes()) {
+    if (note.rfind("[Sim] Parity group size ", 0) == 0 || note.rfind("[Sim] Media: further changes", 0) == 0) {
+      out.push_back(std::move(note));
+    }
+  }
+  return out;
+}
+
+TEST(MediaReceiver, CountsParityGroupsBySizeAndTellsEachChange) {
+  const struct {
+    const char* name;
+    std::vector<size_t> sizes;  // parity packets in arrival order, by group size
+    std::vector<std::string> notes;
+    const char* line;
+  } cases[] = {
+      {"none", {}, {}, "[Sim] Parity groups: none"},
+      {"one size", {10, 10, 10}, {"[Sim] Parity group size 10"}, "[Sim] Parity groups: size=10 count=3 changes=0"},
+      {"changes",
+       {10, 10, 3, 1, 4, 4, 10},
+       {"[Sim] Parity group size 10", "[Sim] Parity group size 3", "[Sim] Parity group size 1",
+        "[Sim] Parity group size 4", "[Sim] Parity group size 10"},
+       "[Sim] Parity groups: size=1 count=1 size=3 count=1 size=4 count=2 size=10 count=3 changes=4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MediaReceiver receiver;
+    uint32_t first = 1000;
+    for (const size_t n : c.sizes) {
+      const uint64_t ts = 7'000'000 + first;
+      receiver.OnDatagram(HandParity(first, Fragments(first, ts, Unit(ts, n))), 0);
+      first += static_cast<uint32_t>(n);
+    }
+    EXPECT_EQ(ParityNotes(receiver), c.notes);
+    MediaSummary summary;
+    summary.media = receiver.counters();
+    EXPECT_EQ(ParityGroupsLine(summary), c.line);
+  }
+
+  // A parity packet that does not parse counts for no group.
+  MediaReceiver receiver;
+  Bytes cut = HandParity(5, Fragments(5, 9, Unit(9, 4)));
+  cut.resize(media::kFecHeaderBytes + 3);
+  receiver.OnDatagram(cut, 0);
+  EXPECT_EQ(receiver.counters().malformed, 1u);
+  EXPECT_TRUE(ParityNotes(receiver).empty());
+
+  // A size that keeps changing: the first changes are told, then that the
+  // rest are only counted.
+  uint32_t first = 0;
+  for (int i = 0; i < 40; ++i) {
+    const size_t n = i % 2 == 0 ? 4 : 10;
+    receiver.OnDatagram(HandParity(first, Fragments(first, 100 + first, Unit(100 + first, n))), 0);
+    first += static_cast<uint32_t>(n);
+  }
+  const std::vector<std::string> notes = ParityNotes(receiver);
+  ASSERT_EQ(notes.size(), kMaxParitySizeNotes + 1u);
+  EXPECT_EQ(notes[kMaxParitySizeNotes - 1], "[Sim] Parity group size 10");
+  EXPECT_EQ(notes.back(), "[Sim] Media: further changes of the parity group size are only counted");
+  MediaSummary summary;
+  summary.media = receiver.counters();
+  EXPECT_EQ(ParityGroupsLine(summary), "[Sim] Parity groups: size=4 count=20 size=10 count=20 changes=39");
+}
+
 TEST(DeliberateLoss, TheSameSeedDropsTheSameDatagramsAndAboutTheShareAsked) {
   auto drops = [](uint32_t percent, uint64_t seed) {
     DeliberateLoss loss(percent, seed);
@@ -519,6 +585,40 @@ TEST(MediaIntake, OpensCountsAndDropsReplaysBeforeTheReceiver) {
   EXPECT_EQ(intake.receiver().counters().mismatched, 0u);
 }
 
+// The group sizes the host's sender chooses for the loss it is told, as the
+// tablet sees them in the parity packets.
+TEST(MediaIntake, SeesTheParityGroupSizesTheHostsLossFiguresAskFor) {
+  HostSide host;
+  MediaIntake intake(MediaReceiverConfig{}, 0, 1);
+  intake.SetKey(host.key);
+  uint32_t seq = 0;
+  uint64_t ts = 30'000'000;
+  // Units of three fragments: at no loss groups of 10 (the last five of the
+  // 15 datagrams wait), at 10 % groups of 4, at 3 % groups of 6.
+  const struct {
+    int loss;
+    int units;
+  } phases[] = {{0, 5}, {10, 4}, {3, 4}};
+  for (const auto& phase : phases) {
+    host.sender.SetLoss(phase.loss);
+    for (int i = 0; i < phase.units; ++i) {
+      ts += 16'667;
+      const Bytes au = Unit(ts, 3);
+      ASSERT_TRUE(host.sender.SendVideoFrame(seq, ts, false, false, au.data(), au.size()));
+    }
+  }
+  for (const Bytes& d : host.sink.Take()) intake.OnDatagram(d, 0);
+  // The change to groups of 4 closes the waiting five early.
+  EXPECT_EQ(ParityNotes(intake.receiver()),
+            (std::vector<std::string>{"[Sim] Parity group size 10", "[Sim] Parity group size 5",
+                                      "[Sim] Parity group size 4", "[Sim] Parity group size 6"}));
+  MediaSummary summary;
+  summary.media = intake.receiver().counters();
+  EXPECT_EQ(ParityGroupsLine(summary),
+            "[Sim] Parity groups: size=4 count=3 size=5 count=1 size=6 count=2 size=10 count=1 changes=3");
+  EXPECT_EQ(summary.media.complete, 13u);
+}
+
 TEST(MediaIntake, TheHostsStreamThroughDeliberateLossIsRepairedAndVerified) {
   constexpr int kFrames = 60;
   HostSide host;
@@ -568,6 +668,9 @@ TEST(MediaIntake, TheHostsStreamThroughDeliberateLossIsRepairedAndVerified) {
   EXPECT_GT(m.complete_by_fec, 0u);
   EXPECT_GT(m.complete_by_nack, 0u);
   EXPECT_GT(m.sequence_numbers_requested, 0u);
+  // At 10 % every group has four datagrams, keyframes too.
+  EXPECT_EQ(m.parity_groups.groups[4], m.parity);
+  EXPECT_EQ(m.parity_groups.changes, 0u);
 }
 
 }  // namespace

@@ -226,6 +226,8 @@ pb::ControlMessage MessageFactory::BuildStatsReport(const MeasuredStats& stats) 
   r->set_current_bitrate_kbps(stats.bitrate_kbps);
   r->set_fec_recovered_packets(stats.fec_recovered_packets);
   r->set_route_class(stats.route_class);
+  r->set_decode_pressure_pct(stats.decode_pressure_pct);
+  r->set_late_drop_pct(stats.late_drop_pct);
   return m;
 }
 
@@ -585,6 +587,11 @@ std::string DescribeMessage(const pb::ControlMessage& message) {
       line.Add("bitrate=%u kbps encode_p50=%.2f ms rtt=%.1f ms loss=%.1f%%", r.current_bitrate_kbps(),
                static_cast<double>(r.encode_ms_p50()), static_cast<double>(r.rtt_ms()),
                static_cast<double>(r.packet_loss_pct()));
+      // Only when given: the lines of runs without them stay as they were.
+      if (r.decode_pressure_pct() != 0.0f || r.late_drop_pct() != 0.0f) {
+        line.Add("decode_pressure=%.3f%% late_drop=%.3f%%", static_cast<double>(r.decode_pressure_pct()),
+                 static_cast<double>(r.late_drop_pct()));
+      }
       break;
     }
     default:
@@ -611,6 +618,25 @@ std::vector<std::string> DescribeMonitorEntries(const pb::ControlMessage& messag
     lines.push_back(line.str());
   }
   return lines;
+}
+
+std::vector<std::string> DescribeHostFigures(const pb::ControlMessage& message) {
+  char text[160];
+  switch (message.payload_case()) {
+    case pb::ControlMessage::kStreamResize: {
+      const pb::StreamResize& r = message.stream_resize();
+      std::snprintf(text, sizeof text, "StreamResize encoded=%ux%u logical=%ux%u scale=%u/1000",
+                    r.encoded_resolution().width(), r.encoded_resolution().height(), r.logical_resolution().width(),
+                    r.logical_resolution().height(), r.scale_permille());
+      return {text};
+    }
+    case pb::ControlMessage::kStatsReport:
+      std::snprintf(text, sizeof text, "Host bitrate current_bitrate_kbps=%u",
+                    message.stats_report().current_bitrate_kbps());
+      return {text};
+    default:
+      return {};
+  }
 }
 
 bool IsSecureFrame(const uint8_t* data, size_t length) {

@@ -62,6 +62,8 @@ class MessageFactory {
     uint32_t bitrate_kbps = 0;
     uint32_t fec_recovered_packets = 0;
     std::string route_class;
+    float decode_pressure_pct = 0;  // --report-decode
+    float late_drop_pct = 0;        // --report-late
   };
   pb::ControlMessage BuildStatsReport(const MeasuredStats& stats);
 
@@ -95,6 +97,12 @@ std::string DescribeMessage(const pb::ControlMessage& message);
 // One line per entry of a MonitorListResponse (empty for other messages):
 // "monitor id='...' name='...' 1920x1080 at 0,0 primary=yes 60 Hz hdr=no".
 std::vector<std::string> DescribeMonitorEntries(const pb::ControlMessage& message);
+
+// The lines of the host's stream figures that tests look for, one per
+// message (empty for other messages):
+// "StreamResize encoded=1280x800 logical=2560x1600 scale=500/1000" and
+// "Host bitrate current_bitrate_kbps=9000" (of the host's StatsReport).
+std::vector<std::string> DescribeHostFigures(const pb::ControlMessage& message);
 
 // A frame whose payload is not a plain ControlMessage: a secure frame, or
 // bytes that do not parse.

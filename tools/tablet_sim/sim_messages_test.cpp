@@ -320,6 +320,75 @@ TEST(SimMessages, DescribesTheAnswersToTheScript) {
       << DescribeMessage(result);
 }
 
+TEST(SimMessages, TheHostsStreamFiguresGetALineOfTheirOwn) {
+  pb::ControlMessage resize;
+  pb::StreamResize* r = resize.mutable_stream_resize();
+  r->set_session_id("s-9");
+  r->mutable_encoded_resolution()->set_width(1280);
+  r->mutable_encoded_resolution()->set_height(800);
+  r->mutable_logical_resolution()->set_width(2560);
+  r->mutable_logical_resolution()->set_height(1600);
+  r->set_scale_permille(500);
+  pb::ControlMessage stats;
+  stats.mutable_stats_report()->set_current_bitrate_kbps(9000);
+  stats.mutable_stats_report()->set_encode_ms_p50(4.5f);
+  pb::ControlMessage pong;
+  pong.mutable_pong()->set_ping_timestamp_us(1);
+  const pb::ControlMessage none;
+  const struct {
+    const char* name;
+    const pb::ControlMessage& message;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"resize", resize, {"StreamResize encoded=1280x800 logical=2560x1600 scale=500/1000"}},
+      {"no payload", none, {}},
+      {"stats", stats, {"Host bitrate current_bitrate_kbps=9000"}},
+      {"other", pong, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(DescribeHostFigures(c.message), c.lines);
+  }
+  pb::ControlMessage empty_resize;
+  empty_resize.mutable_stream_resize();
+  EXPECT_EQ(DescribeHostFigures(empty_resize),
+            std::vector<std::string>{"StreamResize encoded=0x0 logical=0x0 scale=0/1000"});
+  pb::ControlMessage empty_stats;
+  empty_stats.mutable_stats_report();
+  EXPECT_EQ(DescribeHostFigures(empty_stats), std::vector<std::string>{"Host bitrate current_bitrate_kbps=0"});
+  // The Received line before it stays as it was.
+  const std::string resize_line = DescribeMessage(resize);
+  EXPECT_EQ(resize_line.rfind("StreamResize encoded=1280x800 logical=2560x1600 scale_permille=500 (type=26 ", 0), 0u)
+      << resize_line;
+  const std::string stats_line = DescribeMessage(stats);
+  EXPECT_EQ(stats_line.rfind("StatsReport bitrate=9000 kbps encode_p50=4.50 ms rtt=0.0 ms loss=0.0% (type=40", 0), 0u)
+      << stats_line;
+}
+
+TEST(SimMessages, TheMeasuredStatsCarryTheReportedFigures) {
+  ManualClock clock;
+  MessageFactory factory(clock, 1);
+  MessageFactory::MeasuredStats measured;
+  measured.session_id = "sim-session";
+  measured.bitrate_kbps = 4200;
+  const pb::ControlMessage plain = factory.BuildStatsReport(measured);
+  EXPECT_EQ(plain.stats_report().decode_pressure_pct(), 0.0f);
+  EXPECT_EQ(plain.stats_report().late_drop_pct(), 0.0f);
+  EXPECT_EQ(DescribeMessage(plain).find("decode_pressure"), std::string::npos) << DescribeMessage(plain);
+  measured.decode_pressure_pct = 120.5f;
+  measured.late_drop_pct = 12.5f;
+  const pb::ControlMessage reported = factory.BuildStatsReport(measured);
+  EXPECT_EQ(reported.stats_report().decode_pressure_pct(), 120.5f);
+  EXPECT_EQ(reported.stats_report().late_drop_pct(), 12.5f);
+  EXPECT_EQ(reported.stats_report().current_bitrate_kbps(), 4200u);
+  const std::string d = DescribeMessage(reported);
+  EXPECT_EQ(d.rfind("StatsReport bitrate=4200 kbps encode_p50=0.00 ms rtt=0.0 ms loss=0.0% decode_pressure=120.500% "
+                    "late_drop=12.500% (type=40 seq=2)",
+                    0),
+            0u)
+      << d;
+}
+
 TEST(SimMessages, UnreadableFramesAreTold) {
   const uint8_t secure[] = {'O', 'V', 'D', '1', 0, 0, 0, 0, 0, 0, 0, 0, 1};
   EXPECT_TRUE(IsSecureFrame(secure, sizeof secure));

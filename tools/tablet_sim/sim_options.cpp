@@ -80,6 +80,25 @@ bool ParseScreen(std::string_view text, uint32_t* width, uint32_t* height) {
   return true;
 }
 
+// A figure of 0..max with at most three decimals ("120", "12.5"), read
+// exactly in thousandths (no locale, no rounding of the digits given).
+std::optional<float> ParseFigure(std::string_view text, uint32_t max) {
+  const size_t dot = text.find('.');
+  const auto whole = ParseNumber(text.substr(0, dot), 4, 0, max);
+  if (!whole) return std::nullopt;
+  uint32_t thousandths = *whole * 1000;
+  if (dot != std::string_view::npos) {
+    const std::string_view digits = text.substr(dot + 1);
+    const auto fraction = ParseNumber(digits, 3, 0, 999);
+    if (!fraction) return std::nullopt;
+    uint32_t scaled = *fraction;
+    for (size_t i = digits.size(); i < 3; ++i) scaled *= 10;
+    thousandths += scaled;
+  }
+  if (thousandths > max * 1000) return std::nullopt;
+  return static_cast<float>(thousandths) / 1000.0f;
+}
+
 }  // namespace
 
 ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
@@ -123,7 +142,8 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
                              arg == "--route" || arg == "--max-fragments" || arg == "--orientation" ||
                              arg == "--answer-wait" || arg == "--key-order" || arg == "--auth-version" ||
                              arg == "--pairing-code" || arg == "--state-file" || arg == "--input-port" ||
-                             arg == "--drop-percent" || arg == "--drop-seed" || arg == "--check-synthetic";
+                             arg == "--drop-percent" || arg == "--drop-seed" || arg == "--check-synthetic" ||
+                             arg == "--report-decode" || arg == "--report-late";
     if (!takes_value) return fail(Join({"unknown option '", EscapeUntrusted(Utf8Prefix(arg, 64)), "'"}));
     if (i + 1 >= args.size()) return fail(Join({arg, " needs a value"}));
     const std::string& value = args[++i];
@@ -234,6 +254,20 @@ ParseResult ParseSimCommandLine(const std::vector<std::string>& args) {
       const auto v = ParseNumber(value, 9, 0, 999'999'999);
       if (!v) return fail("--drop-seed needs a number from 0 to 999999999");
       o.drop_seed = *v;
+    } else if (arg == "--report-decode") {
+      const auto v = ParseFigure(value, kMaxReportDecodePct);
+      if (!v) {
+        return fail(Join({"--report-decode needs a number from 0 to ", std::to_string(kMaxReportDecodePct),
+                          " (at most three decimals)"}));
+      }
+      o.report_decode_pressure_pct = *v;
+    } else if (arg == "--report-late") {
+      const auto v = ParseFigure(value, kMaxReportLatePct);
+      if (!v) {
+        return fail(Join({"--report-late needs a number from 0 to ", std::to_string(kMaxReportLatePct),
+                          " (at most three decimals)"}));
+      }
+      o.report_late_drop_pct = *v;
     } else if (arg == "--check-synthetic") {
       if (value == "on") {
         o.check_synthetic = true;
@@ -327,6 +361,11 @@ std::string SimUsageText() {
       "                           on purpose, before they are opened (default 0)\n"
       "  --drop-seed S            seed of the choice of dropped datagrams: the same seed\n"
       "                           drops the same ones (default 1, at most 999999999)\n"
+      "  --report-decode P        decode_pressure_pct of every StatsReport the tablet\n"
+      "                           sends: P from 0 to 1000, at most three decimals (default\n"
+      "                           0, not reported); above 100 the decoder cannot keep up\n"
+      "  --report-late P          late_drop_pct of every StatsReport the tablet sends:\n"
+      "                           P from 0 to 100, at most three decimals (default 0)\n"
       "  --check-synthetic on|off check what arrives (default on): an access unit that is\n"
       "                           the host's synthetic byte stream byte by byte; video\n"
       "                           is decoded (Linux) and every picture compared with the\n"
@@ -387,6 +426,14 @@ std::string SimUsageText() {
       "  [Sim] Media socket open on port N\n"
       "  [Sim] Sent media punch to port N from port N\n"
       "  [Sim] Sent input touch action=down pointer_id=1 x=... (N bytes, input ctr=N) to port N\n"
+      "        (and mouse action=move button=none x=... y=... seq=N, pen action=hover-enter\n"
+      "        x=... y=... pressure=0.00 buttons=0x00 tool=pen seq=N, key action=down ...)\n"
+      "  [Sim] StreamResize encoded=WxH logical=WxH scale=N/1000   (after the Received line\n"
+      "        of each StreamResize)\n"
+      "  [Sim] Host bitrate current_bitrate_kbps=N   (after the Received line of each\n"
+      "        StatsReport of the host)\n"
+      "  [Sim] Parity group size N              (the first parity packet's group size,\n"
+      "        then each change of it)\n"
       "  [Sim] Media: first access unit complete: seq=N ts=N N bytes in N fragments ...\n"
       "  [Sim] Media: N access units complete after N ms   (wait-media; or: only N of N\n"
       "        access units complete within N ms)\n"
@@ -395,7 +442,10 @@ std::string SimUsageText() {
       "        (by_fec=N by_nack=N) incomplete=N mismatched=N nacks_sent=N\n"
       "        sequence_numbers_requested=N           (one line, at the end)\n"
       "  [Sim] Media details: video=N parity=N audio=N ...   (at the end)\n"
+      "  [Sim] Parity groups: size=N count=N ... changes=N   (at the end, by size; or none)\n"
       "  [Sim] Video: first picture decoded: WxH CODEC keyframe=yes ts=N\n"
+      "  [Sim] Video: first picture decoded after StreamResize: WxH CODEC keyframe=yes ts=N\n"
+      "        (the first picture of the size of each StreamResize)\n"
       "  [Sim] Video: N pictures decoded after N ms   (wait-decoded; or: only N of N\n"
       "        pictures decoded within N ms)\n"
       "  [Sim] Video: keyframe decoded N ms after the keyframe step\n"
@@ -405,7 +455,7 @@ std::string SimUsageText() {
       "        latency_p50_ms=L latency_p99_ms=L stop_to_last_ms=T   (one line, at the\n"
       "        end; first frame from StreamStarted, latency from the host's timestamp,\n"
       "        stop from the StopStream sent or else the StreamStopped; -1: not measured)\n"
-      "  [Sim] Video details: decoder=... units=N ...   (at the end)\n"
+      "  [Sim] Video details: decoder=... units=N ... picture_sizes=WxH:N,...   (at the end)\n"
       "\n"
       "Exit codes: 0 normal end (host closed, the hold ran out or the script ended the\n"
       "run); 1 could not connect; 2 bad command line; 3 the connection failed or the\n"

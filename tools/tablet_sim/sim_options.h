@@ -23,6 +23,11 @@ inline constexpr uint32_t kMaxScreenSide = 16'384;
 inline constexpr uint32_t kMaxAnswerWaitMs = 600'000;
 inline constexpr size_t kMaxStatePathBytes = 4096;
 inline constexpr uint32_t kMaxDropPercent = 50;
+// The figures --report-decode and --report-late put into every StatsReport:
+// decode pressure is a load (a decoder needing 120 % of the frame interval
+// reports 120), late drops a share.
+inline constexpr uint32_t kMaxReportDecodePct = 1000;
+inline constexpr uint32_t kMaxReportLatePct = 100;
 inline constexpr uint16_t kDefaultHostInputPort = 9432;
 
 // What the tablet tells the host in its CapabilityExchange. The defaults are
@@ -80,6 +85,10 @@ struct SimOptions {
   // by a generator seeded with drop_seed, so that a run can be repeated.
   uint32_t drop_percent = 0;
   uint32_t drop_seed = 1;
+  // Fixed decode_pressure_pct and late_drop_pct of the periodic StatsReport
+  // (0: not reported, as without them).
+  float report_decode_pressure_pct = 0;
+  float report_late_drop_pct = 0;
   // Check what arrives: access units of the host's synthetic stream byte by
   // byte, decoded pictures against the test pattern they carry.
   bool check_synthetic = true;

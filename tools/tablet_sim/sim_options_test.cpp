@@ -33,6 +33,40 @@ TEST(SimOptions, DefaultsMatchAHostOnThisComputer) {
   EXPECT_EQ(r.options.drop_seed, 1u);
   EXPECT_TRUE(r.options.check_synthetic);
   EXPECT_EQ(r.options.input_port, 9432);
+  // No decoder or lateness figures reported.
+  EXPECT_EQ(r.options.report_decode_pressure_pct, 0.0f);
+  EXPECT_EQ(r.options.report_late_drop_pct, 0.0f);
+}
+
+TEST(SimOptions, ReadsTheReportedFiguresExactlyWithinTheirBounds) {
+  const struct {
+    const char* option;
+    const char* value;
+    float decode;
+    float late;
+  } cases[] = {
+      {"--report-decode", "0", 0.0f, 0.0f},
+      {"--report-decode", "120", 120.0f, 0.0f},
+      {"--report-decode", "1000", 1000.0f, 0.0f},
+      {"--report-decode", "999.999", 999.999f, 0.0f},
+      {"--report-decode", "0.5", 0.5f, 0.0f},
+      {"--report-decode", "0042.25", 42.25f, 0.0f},
+      {"--report-late", "12.5", 0.0f, 12.5f},
+      {"--report-late", "100", 0.0f, 100.0f},
+      {"--report-late", "100.000", 0.0f, 100.0f},
+      {"--report-late", "0.125", 0.0f, 0.125f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.option) + " " + c.value);
+    const ParseResult r = ParseSimCommandLine({c.option, c.value});
+    ASSERT_EQ(r.status, ParseStatus::kRun) << r.error;
+    EXPECT_EQ(r.options.report_decode_pressure_pct, c.decode);
+    EXPECT_EQ(r.options.report_late_drop_pct, c.late);
+  }
+  const ParseResult both = ParseSimCommandLine({"--report-decode", "150", "--report-late", "7"});
+  ASSERT_EQ(both.status, ParseStatus::kRun) << both.error;
+  EXPECT_EQ(both.options.report_decode_pressure_pct, 150.0f);
+  EXPECT_EQ(both.options.report_late_drop_pct, 7.0f);
 }
 
 TEST(SimOptions, ReadsTheMediaOptions) {
@@ -117,7 +151,12 @@ TEST(SimOptions, HelpWinsOverEverythingElse) {
                              "--drop-seed S", "--check-synthetic on|off", "--input-port N", "wait-media:N[:MS]",
                              "wait-decoded:N[:MS]", "[Sim] Video: decoded=N fps=F first_frame_ms=M",
                              "touch[:N]", "key[:CODE]", "[Sim] Sent media punch to port N from port N",
-                             "[Sim] Media: datagrams=N opened=N dropped_on_purpose=N"}) {
+                             "[Sim] Media: datagrams=N opened=N dropped_on_purpose=N", "--report-decode P",
+                             "--report-late P", "mouse[:N]", "mouse-hold[:N]", "pen[:N]", "pen-barrel[:N]",
+                             "[Sim] StreamResize encoded=WxH logical=WxH scale=N/1000",
+                             "[Sim] Host bitrate current_bitrate_kbps=N", "[Sim] Parity group size N",
+                             "[Sim] Parity groups: size=N count=N",
+                             "[Sim] Video: first picture decoded after StreamResize: WxH"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }
@@ -148,6 +187,21 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
       {{"--drop-seed", "1000000000"}, "--drop-seed"},
       {{"--check-synthetic", "yes"}, "--check-synthetic needs on or off"},
       {{"--input-port", "0"}, "--input-port"},
+      {{"--report-decode"}, "--report-decode needs a value"},
+      {{"--report-decode", "1000.001"}, "--report-decode needs a number from 0 to 1000 (at most three decimals)"},
+      {{"--report-decode", "1001"}, "--report-decode needs a number from 0 to 1000"},
+      {{"--report-decode", "-1"}, "--report-decode"},
+      {{"--report-decode", "1e2"}, "--report-decode"},
+      {{"--report-decode", "12.3456"}, "--report-decode"},
+      {{"--report-decode", "12."}, "--report-decode"},
+      {{"--report-decode", ".5"}, "--report-decode"},
+      {{"--report-decode", "1,5"}, "--report-decode"},
+      {{"--report-decode", "nan"}, "--report-decode"},
+      {{"--report-decode", "99999"}, "--report-decode"},
+      {{"--report-late", "100.5"}, "--report-late needs a number from 0 to 100 (at most three decimals)"},
+      {{"--report-late", "101"}, "--report-late needs a number from 0 to 100"},
+      {{"--report-late", " 5"}, "--report-late"},
+      {{"--report-late", ""}, "--report-late"},
       {{"--hold", "5", "stray"}, "unknown option 'stray'"},
       {{"--evil\n[Sim] Connected"}, "unknown option '--evil\\x0A[Sim] Connected'"},
   };

@@ -76,6 +76,19 @@ constexpr StepSpec kSteps[] = {
     {"touch", StepKind::kTouch, Arg::kOptional,
      "touch[:N]                  N touch InputEvents on the input channel: down,\n"
      "                               moves, up (3; 2..100)"},
+    {"mouse", StepKind::kMouse, Arg::kOptional,
+     "mouse[:N]                  mouse InputEvents: a move, then a left press of N\n"
+     "                               events: down, moves, up (4; 2..100)"},
+    {"mouse-hold", StepKind::kMouseHold, Arg::kOptional,
+     "mouse-hold[:N]             like mouse, without the up: the left button stays\n"
+     "                               down (4; 2..100)"},
+    {"pen", StepKind::kPen, Arg::kOptional,
+     "pen[:N]                    pen InputEvents: hover enter, N contact events with\n"
+     "                               rising pressure (down, moves, up), hover exit\n"
+     "                               (4; 2..100)"},
+    {"pen-barrel", StepKind::kPenBarrel, Arg::kOptional,
+     "pen-barrel[:N]             like pen, with the barrel button held on every\n"
+     "                               event (button_state 0x02; 4; 2..100)"},
     {"key", StepKind::kKey, Arg::kOptional,
      "key[:CODE]                 key down and key up InputEvents of a virtual-key\n"
      "                               code (65; 1..254)"},
@@ -105,6 +118,16 @@ std::optional<uint32_t> CodecNumber(std::string_view text) {
   if (text == "h264") return 1u;
   if (text == "hevc") return 2u;
   return Number(text, 999'999'999);
+}
+
+uint32_t DefaultGestureEvents(StepKind kind) {
+  switch (kind) {
+    case StepKind::kMouse:
+    case StepKind::kMouseHold: return kDefaultMouseEvents;
+    case StepKind::kPen:
+    case StepKind::kPenBarrel: return kDefaultPenEvents;
+    default: return kDefaultTouchEvents;
+  }
 }
 
 // Fills the step from its argument; an empty argument means the default.
@@ -249,8 +272,12 @@ bool ReadArgument(std::string_view arg, ScriptStep* step, std::string* why) {
       step->second = *ms;
       return true;
     }
-    case StepKind::kTouch: {
-      const auto n = arg.empty() ? std::optional<uint32_t>(kDefaultTouchEvents) : Number(arg, 999'999'999);
+    case StepKind::kTouch:
+    case StepKind::kMouse:
+    case StepKind::kMouseHold:
+    case StepKind::kPen:
+    case StepKind::kPenBarrel: {
+      const auto n = arg.empty() ? std::optional<uint32_t>(DefaultGestureEvents(step->kind)) : Number(arg, 999'999'999);
       if (!n || *n < kMinTouchEvents || *n > kMaxTouchEvents) {
         *why = Join({"needs a number of events from ", std::to_string(kMinTouchEvents), " to ",
                      std::to_string(kMaxTouchEvents)});

@@ -22,6 +22,10 @@ inline constexpr uint32_t kDefaultWaitMediaMs = 10'000;
 inline constexpr uint32_t kDefaultTouchEvents = 3;
 inline constexpr uint32_t kMinTouchEvents = 2;
 inline constexpr uint32_t kMaxTouchEvents = 100;
+// Mouse and pen gestures: the events of the press (down, moves, up), bounded
+// like a touch gesture.
+inline constexpr uint32_t kDefaultMouseEvents = 4;
+inline constexpr uint32_t kDefaultPenEvents = 4;
 inline constexpr uint32_t kDefaultKeyCode = 65;  // 'A'
 inline constexpr uint32_t kMaxKeyCode = 254;
 
@@ -55,6 +59,10 @@ enum class StepKind : int {
   kWaitCursor,     // no message: wait until first CursorUpdates arrived in all, at most second ms
   kTouch,          // first touch InputEvents on the input channel
   kKey,            // key down and up InputEvents of virtual-key code first
+  kMouse,          // mouse InputEvents: a move, then a left press of first events (down, moves, up)
+  kMouseHold,      // the same, without the up: the left button stays down
+  kPen,            // pen InputEvents: hover enter, first contact events (down, moves, up), hover exit
+  kPenBarrel,      // the same with the barrel button held on every event
   kEnd,            // no message: close the connection; the run ends here
 };
 

@@ -60,6 +60,14 @@ TEST(SimScript, ReadsStepsWithTheirArgumentsAndDefaults) {
       {"wait-cursor:3:500", StepKind::kWaitCursor, "", 3, 500, 0},
       {"touch", StepKind::kTouch, "", 3, 0, 0},
       {"touch:100", StepKind::kTouch, "", 100, 0, 0},
+      {"mouse", StepKind::kMouse, "", 4, 0, 0},
+      {"mouse:2", StepKind::kMouse, "", 2, 0, 0},
+      {"mouse-hold", StepKind::kMouseHold, "", 4, 0, 0},
+      {"mouse-hold:100", StepKind::kMouseHold, "", 100, 0, 0},
+      {"pen", StepKind::kPen, "", 4, 0, 0},
+      {"pen:7", StepKind::kPen, "", 7, 0, 0},
+      {"pen-barrel", StepKind::kPenBarrel, "", 4, 0, 0},
+      {"pen-barrel:2", StepKind::kPenBarrel, "", 2, 0, 0},
       {"key", StepKind::kKey, "", 65, 0, 0},
       {"key:13", StepKind::kKey, "", 13, 0, 0},
       {"end", StepKind::kEnd, "", 0, 0, 0},
@@ -135,6 +143,12 @@ TEST(SimScript, RefusesBadStepsNamingThem) {
       {"wait-decoded:9:x", "needs N[:MS]"},
       {"touch:1", "'touch:1' needs a number of events from 2 to 100"},
       {"touch:101", "needs a number of events from 2 to 100"},
+      {"mouse:1", "'mouse:1' needs a number of events from 2 to 100"},
+      {"mouse:-3", "'mouse:-3' needs a number of events"},
+      {"mouse-hold:101", "'mouse-hold:101' needs a number of events from 2 to 100"},
+      {"pen:0", "'pen:0' needs a number of events from 2 to 100"},
+      {"pen-barrel:x", "'pen-barrel:x' needs a number of events"},
+      {"pen-eraser", "'pen-eraser' is unknown"},
       {"key:0", "'key:0' needs a virtual-key code from 1 to 254"},
       {"key:255", "needs a virtual-key code"},
       {"clipboard:" + std::string(kMaxStepArgumentBytes + 1, 'c'), "needs UTF-8 text of at most 256 bytes"},
@@ -161,6 +175,13 @@ TEST(SimScript, StepsThatTheHostAnswersWaitForTheirAnswer) {
   EXPECT_TRUE(ExpectedAnswers(StepKind::kEmpty).empty());
   EXPECT_TRUE(ExpectedAnswers(StepKind::kKeyframe).empty());
   EXPECT_TRUE(ExpectedAnswers(StepKind::kTouch).empty());
+  for (const StepKind input : {StepKind::kMouse, StepKind::kMouseHold, StepKind::kPen, StepKind::kPenBarrel}) {
+    EXPECT_TRUE(ExpectedAnswers(input).empty()) << StepName(input);
+  }
+  EXPECT_STREQ(StepName(StepKind::kMouse), "mouse");
+  EXPECT_STREQ(StepName(StepKind::kMouseHold), "mouse-hold");
+  EXPECT_STREQ(StepName(StepKind::kPen), "pen");
+  EXPECT_STREQ(StepName(StepKind::kPenBarrel), "pen-barrel");
   EXPECT_TRUE(ExpectedAnswers(StepKind::kWaitDecoded).empty());
   EXPECT_STREQ(StepName(StepKind::kWaitDecoded), "wait-decoded");
   EXPECT_STREQ(StepName(StepKind::kSelectMonitor), "select-monitor");
@@ -169,7 +190,8 @@ TEST(SimScript, StepsThatTheHostAnswersWaitForTheirAnswer) {
   for (const char* step : {"hello", "capability", "start-stream", "stop-stream", "quality", "keyframe", "audio", "pause",
                            "resume", "first-frame", "file-transfer", "clipboard", "nack", "stats", "ping", "terminate",
                            "monitors", "select-monitor", "orientation", "window", "key-rotation", "empty", "wait",
-                           "wait-media", "wait-decoded", "touch", "key"}) {
+                           "wait-media", "wait-decoded", "touch", "mouse[:N]", "mouse-hold[:N]", "pen[:N]",
+                           "pen-barrel[:N]", "key"}) {
     EXPECT_NE(usage.find(std::string("    ") + step), std::string::npos) << step;
   }
 }

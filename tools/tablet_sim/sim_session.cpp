@@ -405,6 +405,7 @@ class SimRun {
         if (secure) envelope = " secure ctr=" + std::to_string(opened.counter);
         out_.Info("[Sim] Received %s%s", DescribeMessage(message).c_str(), envelope.c_str());
         for (const std::string& line : DescribeMonitorEntries(message)) out_.Info("[Sim]   %s", line.c_str());
+        for (const std::string& line : DescribeHostFigures(message)) out_.Info("[Sim] %s", line.c_str());
         if (message.payload_case() == pb::ControlMessage::kPong) PrintRoundTrip(message.pong());
         if (opened.other_order) {
           out_.Info("[Sim] Opened under the %s-order key: the host has not switched to the %s-order key yet",
@@ -537,10 +538,8 @@ class SimRun {
         if (!WaitForDecoded(step.first, step.second)) return false;
         continue;
       }
-      if (step.kind == StepKind::kTouch || step.kind == StepKind::kKey) {
-        const uint64_t now_us = static_cast<uint64_t>(std::max<int64_t>(clock_.NowUs(), 0));
-        SendInputEvents(step.kind == StepKind::kTouch ? inputs_.TouchGesture(step.first, now_us)
-                                                      : inputs_.KeyPress(step.first, now_us));
+      if (IsInputStep(step.kind)) {
+        SendInputEvents(InputEventsOf(step));
         if (!AwaitAnswer({}, kStepGapMs, &answered)) return false;
         continue;
       }
@@ -580,6 +579,23 @@ class SimRun {
     out_.Info("[Sim] Script done (%zu steps)", options_.script.size());
     ArmHold();
     return true;
+  }
+
+  static bool IsInputStep(StepKind kind) {
+    return kind == StepKind::kTouch || kind == StepKind::kKey || kind == StepKind::kMouse ||
+           kind == StepKind::kMouseHold || kind == StepKind::kPen || kind == StepKind::kPenBarrel;
+  }
+
+  std::vector<pb::InputEvent> InputEventsOf(const ScriptStep& step) {
+    const uint64_t now_us = static_cast<uint64_t>(std::max<int64_t>(clock_.NowUs(), 0));
+    switch (step.kind) {
+      case StepKind::kTouch: return inputs_.TouchGesture(step.first, now_us);
+      case StepKind::kMouse: return inputs_.MouseGesture(step.first, true, now_us);
+      case StepKind::kMouseHold: return inputs_.MouseGesture(step.first, false, now_us);
+      case StepKind::kPen: return inputs_.PenStroke(step.first, 0, now_us);
+      case StepKind::kPenBarrel: return inputs_.PenStroke(step.first, kPenBarrelButton, now_us);
+      default: return inputs_.KeyPress(step.first, now_us);
+    }
   }
 
   // False when the connection ended; *sent false when nothing went out.
@@ -1062,6 +1078,8 @@ class SimRun {
     stats.fec_recovered_packets =
         static_cast<uint32_t>(std::min<uint64_t>(current.media.fec_recovered - before.media.fec_recovered, UINT32_MAX));
     stats.route_class = options_.capabilities.route_class;
+    stats.decode_pressure_pct = options_.report_decode_pressure_pct;
+    stats.late_drop_pct = options_.report_late_drop_pct;
     const pb::ControlMessage message = factory_.BuildStatsReport(stats);
     SentFrame sent;
     if (!Send(message, "StatsReport", &sent)) return false;
@@ -1222,6 +1240,7 @@ class SimRun {
     }
     out_.Info("%s", MediaSummaryLine(summary).c_str());
     out_.Info("%s", MediaDetailsLine(summary).c_str());
+    out_.Info("%s", ParityGroupsLine(summary).c_str());
     if (video) {
       out_.Info("%s", VideoSummaryLine(*video).c_str());
       out_.Info("%s", VideoDetailsLine(*video).c_str());

@@ -688,6 +688,12 @@ TEST(SimSessionMedia, PunchesReceivesRepairsVerifiesAndSendsInput) {
         if (requests.start) {
           nacks.Reset(4000);
           streaming = true;
+          // The stream's figures the tablet prints on lines of their own.
+          EXPECT_TRUE(handler.SendStreamResize("sim-session", FrameSize{1280, 800}, FrameSize{2560, 1600}, 500));
+          HostStreamStats host_stats;
+          host_stats.session_id = "sim-session";
+          host_stats.current_bitrate_kbps = 9000;
+          EXPECT_TRUE(handler.SendStatsReport(host_stats));
         }
         if (requests.stop) streaming = false;
         NackBatch batch;
@@ -707,10 +713,13 @@ TEST(SimSessionMedia, PunchesReceivesRepairsVerifiesAndSendsInput) {
     options.drop_percent = 10;
     options.drop_seed = 5;
     options.answer_wait_ms = 300;
+    options.report_decode_pressure_pct = 150.5f;
+    options.report_late_drop_pct = 12.5f;
     std::string script_error;
     // The lsb run stays long enough for a StatsReport.
     const bool stay = order == KeyOrder::kLsb;
-    ASSERT_TRUE(ParseScript(std::string("capability,start-stream,wait-media:30:20000,touch:3,key:13,") +
+    ASSERT_TRUE(ParseScript(std::string("capability,start-stream,wait-media:30:20000,touch:3,key:13,mouse:3,"
+                                        "pen-barrel:2,mouse-hold:2,") +
                                 (stay ? "wait:1200," : "") + "stop-stream,end",
                             &options.script, &script_error))
         << script_error;
@@ -738,12 +747,26 @@ TEST(SimSessionMedia, PunchesReceivesRepairsVerifiesAndSendsInput) {
       std::lock_guard<std::mutex> lock(mu);
       ASSERT_FALSE(punch_ports.empty()) << all;
       for (const uint16_t p : punch_ports) EXPECT_EQ(std::to_string(p), media_port);
-      ASSERT_EQ(inputs.size(), 5u) << all;
+      // touch:3, key:13, mouse:3 (a move and four), pen-barrel:2 (two between
+      // the hovers), mouse-hold:2 (a move and the down).
+      ASSERT_EQ(inputs.size(), 15u) << all;
       const pb::TouchAction touches[] = {pb::TOUCH_ACTION_DOWN, pb::TOUCH_ACTION_MOVE, pb::TOUCH_ACTION_UP};
       for (size_t i = 0; i < 3; ++i) EXPECT_EQ(inputs[i].touch().action(), touches[i]) << i;
       EXPECT_EQ(inputs[3].key().action(), pb::KEY_ACTION_KEY_DOWN);
       EXPECT_EQ(inputs[4].key().action(), pb::KEY_ACTION_KEY_UP);
       EXPECT_EQ(inputs[4].key().key_code(), 13u);
+      const pb::MouseAction mice[] = {pb::MOUSE_ACTION_MOVE, pb::MOUSE_ACTION_DOWN, pb::MOUSE_ACTION_MOVE,
+                                      pb::MOUSE_ACTION_UP};
+      for (size_t i = 0; i < 4; ++i) EXPECT_EQ(inputs[5 + i].mouse().action(), mice[i]) << i;
+      EXPECT_EQ(inputs[6].mouse().button(), pb::MOUSE_BUTTON_LEFT);
+      const pb::PenAction pens[] = {pb::PEN_ACTION_HOVER_ENTER, pb::PEN_ACTION_DOWN, pb::PEN_ACTION_UP,
+                                    pb::PEN_ACTION_HOVER_EXIT};
+      for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(inputs[9 + i].pen().action(), pens[i]) << i;
+        EXPECT_EQ(inputs[9 + i].pen().button_state(), 0x02u) << i;
+      }
+      EXPECT_EQ(inputs[13].mouse().action(), pb::MOUSE_ACTION_MOVE);
+      EXPECT_EQ(inputs[14].mouse().action(), pb::MOUSE_ACTION_DOWN);
       for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(inputs[i].sequence_number(), i + 1);
     }
     EXPECT_TRUE(printed.HasWith("[Sim] Sent input touch action=down pointer_id=1 ",
@@ -754,6 +777,15 @@ TEST(SimSessionMedia, PunchesReceivesRepairsVerifiesAndSendsInput) {
     EXPECT_TRUE(printed.HasWith("[Sim] Media: datagrams=", " mismatched=0 ")) << all;
     EXPECT_FALSE(printed.HasWith("[Sim] Media: datagrams=", " dropped_on_purpose=0 ")) << all;
     EXPECT_TRUE(printed.HasWith("[Sim] Media details: ", " open_failed=0 replayed=0 malformed=0 ")) << all;
+    EXPECT_TRUE(printed.Has("[Sim] Sent input mouse action=down button=left ")) << all;
+    EXPECT_TRUE(printed.Has("[Sim] Sent input pen action=hover-enter ")) << all;
+    EXPECT_EQ(CountStarting(printed, "[Sim] StreamResize encoded=1280x800 logical=2560x1600 scale=500/1000"), 1u)
+        << all;
+    EXPECT_EQ(CountStarting(printed, "[Sim] Host bitrate current_bitrate_kbps=9000"), 1u) << all;
+    // The host's sender starts at no loss: groups of ten.
+    EXPECT_TRUE(printed.Has("[Sim] Parity group size 10")) << all;
+    EXPECT_EQ(CountStarting(printed, "[Sim] Parity groups: size="), 1u) << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Parity groups: ", " size=10 count=")) << all;
     // The losses that parity could not repair were asked for and resent.
     EXPECT_GT(nacks.Counters().requested, 0u) << all;
     EXPECT_GT(nacks.Counters().sent, 0u) << all;
@@ -764,6 +796,8 @@ TEST(SimSessionMedia, PunchesReceivesRepairsVerifiesAndSendsInput) {
       // The deliberate loss shows in the loss the host is told about.
       EXPECT_GT(tablet_stats.back().packet_loss_pct, 0.0f);
       EXPECT_EQ(tablet_stats.back().route_class, "wifi_local");
+      EXPECT_EQ(tablet_stats.back().decode_pressure_pct, 150.5f);
+      EXPECT_EQ(tablet_stats.back().late_drop_pct, 12.5f);
     }
     EXPECT_TRUE(printed.errors.empty()) << all;
   }
@@ -808,15 +842,18 @@ TEST(SimSessionVideo, DecodesChecksRecoversAndSummarisesARealStream) {
 
   // The host's stream: pictures of a 640x480 source letterboxed into the
   // negotiated size, about 30 a second; a keyframe and its copy first, a keyframe
-  // for every request; picture 40 is lost whole.
+  // for every request; picture 40 is lost whole; from picture 90 on, half the
+  // size after a StreamResize, starting with a keyframe.
   std::string encoder_error;
+  FrameSize resized;
   std::thread media([&] {
     std::unique_ptr<TestPatternEncoder> encoder;
     uint32_t seq = 0;
     uint64_t n = 0;
     while (!done) {
       if (streaming && aimed) {
-        if (!encoder) {
+        const bool resize = n + 1 == 90;
+        if (!encoder || resize) {
           const SessionConfig config = handler.GetSessionConfig();
           TestPatternEncoderOptions o;
           o.source_width = 640;
@@ -824,11 +861,17 @@ TEST(SimSessionVideo, DecodesChecksRecoversAndSummarisesARealStream) {
           o.width = config.width;
           o.height = config.height;
           o.kbps = 1500;
+          if (resize) {
+            o.width = config.width / 4 * 2;
+            o.height = config.height / 4 * 2;
+            resized = FrameSize{o.width, o.height};
+            EXPECT_TRUE(handler.SendStreamResize("sim-session", resized, FrameSize{config.width, config.height}, 500));
+          }
           encoder = MakeTestPatternEncoder(o, &encoder_error);
           if (!encoder) return;
         }
         ++n;
-        const bool keyframe = n == 1 || handler.TakeKeyframeRequest();
+        const bool keyframe = n == 1 || resize || handler.TakeKeyframeRequest();
         if (keyframe && n > 1) ++keyframe_requests;
         EncodedUnit au;
         if (!encoder->Encode(n, keyframe, &au, &encoder_error)) return;
@@ -887,7 +930,7 @@ TEST(SimSessionVideo, DecodesChecksRecoversAndSummarisesARealStream) {
   options.capabilities.codecs = {1};
   options.capabilities.fps = {30};
   std::string script_error;
-  ASSERT_TRUE(ParseScript("capability,start-stream,wait-decoded:20:20000,keyframe,wait-decoded:60:20000,"
+  ASSERT_TRUE(ParseScript("capability,start-stream,wait-decoded:20:20000,keyframe,wait-decoded:100:20000,"
                           "stop-stream,wait:200,end",
                           &options.script, &script_error))
       << script_error;
@@ -930,6 +973,17 @@ TEST(SimSessionVideo, DecodesChecksRecoversAndSummarisesARealStream) {
   EXPECT_EQ(video_line.find(" skipped_to_keyframe=0 "), std::string::npos) << all;
   EXPECT_EQ(video_line.find(" stop_to_last_ms=-1"), std::string::npos) << all;
   EXPECT_TRUE(printed.HasWith("[Sim] Video details: decoder=h264 ", " copies_skipped=1 ")) << all;
+  // After the StreamResize the pictures have the new size, and it is told.
+  const std::string half = std::to_string(resized.width) + "x" + std::to_string(resized.height);
+  EXPECT_EQ(CountStarting(printed, "[Sim] StreamResize encoded=" + half + " logical=" +
+                                       std::to_string(negotiated.width) + "x" + std::to_string(negotiated.height) +
+                                       " scale=500/1000"),
+            1u)
+      << all;
+  EXPECT_TRUE(printed.Has("[Sim] Video: first picture decoded after StreamResize: " + half + " h264 keyframe=yes "))
+      << all;
+  EXPECT_TRUE(printed.HasWith("[Sim] Video details: ", "x" + std::to_string(negotiated.height) + ":")) << all;
+  EXPECT_TRUE(printed.HasWith("[Sim] Video details: ", "," + half + ":")) << all;
   EXPECT_TRUE(printed.errors.empty()) << all;
 }
 

@@ -204,11 +204,25 @@ std::string VideoDetailsLine(const VideoSummary& s) {
   std::snprintf(line, sizeof line,
                 "[Sim] Video details: decoder=%s units=%llu synthetic=%llu given_up=%llu copies_skipped=%llu "
                 "keyframe_requests=%llu no_picture=%llu undecodable=%llu size_mismatches=%llu "
-                "counter_unreadable=%llu unchecked=%llu mismatched=%llu queue_dropped=%llu left_at_end=%llu",
+                "counter_unreadable=%llu unchecked=%llu mismatched=%llu queue_dropped=%llu left_at_end=%llu "
+                "picture_sizes=",
                 s.decoder.c_str(), U(c.units), U(c.synthetic), U(c.given_up), U(c.copies_skipped),
                 U(c.keyframe_requests), U(c.no_picture), U(c.undecodable), U(c.size_mismatches),
                 U(c.counter_unreadable), U(c.unchecked), U(c.mismatched), U(c.queue_dropped), U(c.left_at_end));
-  return line;
+  std::string text = line;
+  if (s.picture_sizes.empty() && s.other_sizes == 0) text += "none";
+  for (size_t i = 0; i < s.picture_sizes.size(); ++i) {
+    const PictureSizeCount& p = s.picture_sizes[i];
+    char size[64];
+    std::snprintf(size, sizeof size, "%s%ux%u:%llu", i == 0 ? "" : ",", p.width, p.height, U(p.pictures));
+    text += size;
+  }
+  if (s.other_sizes > 0) {
+    char other[48];
+    std::snprintf(other, sizeof other, "%sother:%llu", s.picture_sizes.empty() ? "" : ",", U(s.other_sizes));
+    text += other;
+  }
+  return text;
 }
 
 // ---------------------------------------------------------- VideoReceiver
@@ -219,7 +233,7 @@ VideoReceiver::~VideoReceiver() = default;
 
 void VideoReceiver::Note(NoteKind kind, const char* format, ...) {
   uint32_t& count = notes_of_kind_[static_cast<int>(kind)];
-  if (count >= kMaxVideoNotesPerKind) return;
+  if (count >= (kind == NoteKind::kResized ? kMaxResizeNotes : kMaxVideoNotesPerKind)) return;
   ++count;
   char line[320];
   va_list args;
@@ -255,6 +269,9 @@ void VideoReceiver::OnStreamStarted(uint32_t source_width, uint32_t source_heigh
 }
 
 void VideoReceiver::OnStreamResize(uint32_t width, uint32_t height) {
+  resize_watch_ = true;
+  resize_w_ = width;
+  resize_h_ = height;
   if (width == expected_w_ && height == expected_h_) return;
   previous_w_ = expected_w_;
   previous_h_ = expected_h_;
@@ -415,6 +432,7 @@ void VideoReceiver::OnPicture(const ResolvedUnit& unit, const DecodedPicture& pi
     Note(NoteKind::kBad, "[Sim] Video: picture ts=%llu is %ux%u, expected %ux%u", U(unit.timestamp_us),
          picture.width, picture.height, expected_w_, expected_h_);
   }
+  CountSize(picture.width, picture.height);
   if (!first_noted_) {
     first_noted_ = true;
     char line[256];
@@ -423,6 +441,12 @@ void VideoReceiver::OnPicture(const ResolvedUnit& unit, const DecodedPicture& pi
                   U(unit.timestamp_us));
     notes_.emplace_back(line);
   }
+  if (resize_watch_ && picture.width == resize_w_ && picture.height == resize_h_) {
+    resize_watch_ = false;
+    Note(NoteKind::kResized, "[Sim] Video: first picture decoded after StreamResize: %ux%u %s keyframe=%s ts=%llu",
+         picture.width, picture.height, SimCodecName(decoder_codec_), unit.keyframe ? "yes" : "no",
+         U(unit.timestamp_us));
+  }
   if (!config_.check_picture) return;
   if (!size_ok) {
     ++counters_.picture_bad;
@@ -430,6 +454,20 @@ void VideoReceiver::OnPicture(const ResolvedUnit& unit, const DecodedPicture& pi
     return;
   }
   CheckPicture(unit, picture);
+}
+
+void VideoReceiver::CountSize(uint32_t width, uint32_t height) {
+  for (PictureSizeCount& p : sizes_) {
+    if (p.width == width && p.height == height) {
+      ++p.pictures;
+      return;
+    }
+  }
+  if (sizes_.size() < kMaxPictureSizesCounted) {
+    sizes_.push_back(PictureSizeCount{width, height, 1});
+  } else {
+    ++other_sizes_;
+  }
 }
 
 void VideoReceiver::CheckPicture(const ResolvedUnit& unit, const DecodedPicture& picture) {
@@ -500,6 +538,8 @@ VideoSummary VideoReceiver::Summary() const {
     s.stop_to_last_ms = last_picture_after_stop_ms_ ? static_cast<int64_t>(*last_picture_after_stop_ms_ - *stop_ms_) : 0;
   }
   s.decoder = decoder_ ? SimCodecName(decoder_codec_) : "none";
+  s.picture_sizes = sizes_;
+  s.other_sizes = other_sizes_;
   return s;
 }
 

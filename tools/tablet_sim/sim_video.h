@@ -72,6 +72,10 @@ inline constexpr size_t kMaxQueuedVideoBytes = 64u * 1024u * 1024u;
 inline constexpr size_t kMaxLatencySamples = 65536;
 // Lines of one kind worth printing per run.
 inline constexpr uint32_t kMaxVideoNotesPerKind = 5;
+// Lines of the first picture after a StreamResize: one per resize, this many.
+inline constexpr uint32_t kMaxResizeNotes = 64;
+// Picture sizes counted one by one in the summary (later sizes together).
+inline constexpr size_t kMaxPictureSizesCounted = 8;
 // The largest picture side taken from a decoder.
 inline constexpr uint32_t kMaxPictureSide = 16384;
 
@@ -216,6 +220,13 @@ struct VideoCounters {
   uint64_t left_at_end = 0;        // units still queued when the run ended
 };
 
+// Decoded pictures of one size.
+struct PictureSizeCount {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint64_t pictures = 0;
+};
+
 // Everything the video summary prints. Times in ms; -1 where not measured.
 struct VideoSummary {
   VideoCounters counters;
@@ -227,11 +238,17 @@ struct VideoSummary {
   double latency_p99_ms = -1;
   int64_t stop_to_last_ms = -1; // stop request to the last picture after it (0: none came)
   std::string decoder;          // "none", or the codec decoded last
+  // Decoded pictures by size, in the order the sizes first came; pictures of
+  // sizes beyond kMaxPictureSizesCounted in other_sizes.
+  std::vector<PictureSizeCount> picture_sizes;
+  uint64_t other_sizes = 0;
 };
 
 // "[Sim] Video: decoded=N fps=F first_frame_ms=M keyframes=K picture_ok=P
 // picture_bad=B psnr_min=X psnr_avg=Y skipped_to_keyframe=S decode_errors=E
-// latency_p50_ms=L latency_p99_ms=L stop_to_last_ms=T", then a line of details.
+// latency_p50_ms=L latency_p99_ms=L stop_to_last_ms=T", then a line of details
+// that ends with the pictures by size: "picture_sizes=1280x800:140,960x600:150"
+// ("none" before any; "other:N" last for the sizes not counted one by one).
 std::string VideoSummaryLine(const VideoSummary& summary);
 std::string VideoDetailsLine(const VideoSummary& summary);
 
@@ -248,6 +265,9 @@ class VideoReceiver {
   // StreamStarted: the size of what the host captures (0: the picture's
   // own); a new stream opens with a keyframe.
   void OnStreamStarted(uint32_t source_width, uint32_t source_height, uint64_t now_ms);
+  // StreamResize: the encoded size from now on. The first picture of that
+  // size is noted: "[Sim] Video: first picture decoded after StreamResize:
+  // WxH CODEC keyframe=yes ts=N".
   void OnStreamResize(uint32_t width, uint32_t height);
   // The stream's stop (the tablet's StopStream, else the host's
   // StreamStopped): the first one after a StreamStarted counts.
@@ -263,7 +283,7 @@ class VideoReceiver {
   VideoSummary Summary() const;
 
  private:
-  enum class NoteKind : int { kSkip, kDecode, kBad, kNoDecoder, kCount };
+  enum class NoteKind : int { kSkip, kDecode, kBad, kNoDecoder, kResized, kCount };
   void Note(NoteKind kind, const char* format, ...) ORVANE_PRINTF(3, 4);
   // After a loss: skip to the next keyframe, asking for one.
   void WaitForKeyframe(bool ask, uint64_t now_ms);
@@ -271,6 +291,7 @@ class VideoReceiver {
   void OnPicture(const ResolvedUnit& unit, const DecodedPicture& picture, uint64_t now_ms, int64_t now_us);
   void CheckPicture(const ResolvedUnit& unit, const DecodedPicture& picture);
   void AddLatency(double ms);
+  void CountSize(uint32_t width, uint32_t height);
 
   const VideoConfig config_;
   IClock& clock_;
@@ -286,6 +307,8 @@ class VideoReceiver {
   std::optional<uint64_t> started_ms_;           // the first StreamStarted
   std::optional<uint64_t> stop_ms_;              // this stream's stop
   bool stopped_since_start_ = false;
+  bool resize_watch_ = false;                    // a StreamResize whose size has not shown yet
+  uint32_t resize_w_ = 0, resize_h_ = 0;
 
   // Decoding.
   std::unique_ptr<IVideoDecoder> decoder_;
@@ -309,6 +332,8 @@ class VideoReceiver {
   std::vector<double> latencies_;
   uint64_t latency_seen_ = 0;
   uint64_t sample_state_ = 0x9E3779B97F4A7C15ull;
+  std::vector<PictureSizeCount> sizes_;
+  uint64_t other_sizes_ = 0;
   std::unique_ptr<TestPatternLuma> model_;
   std::vector<uint8_t> expected_;
 

@@ -388,6 +388,47 @@ TEST(VideoReceiver, AResizeAcceptsTheNewSizeAndTheOldOneUntilTheNewOneShows) {
   EXPECT_EQ(picture(240, 135, false), 2u);  // now it is gone
   EXPECT_EQ(video.counters().size_mismatches, 2u);
   EXPECT_EQ(video.counters().picture_ok, 7u);
+  // The first picture of each new size is told, after the first one at all.
+  std::vector<std::string> told;
+  for (const std::string& note : video.TakeNotes()) {
+    if (note.rfind("[Sim] Video: first picture", 0) == 0) told.push_back(note);
+  }
+  EXPECT_EQ(told, (std::vector<std::string>{
+                      "[Sim] Video: first picture decoded: 320x180 h264 keyframe=yes ts=5001",
+                      "[Sim] Video: first picture decoded after StreamResize: 240x135 h264 keyframe=yes ts=5003",
+                      "[Sim] Video: first picture decoded after StreamResize: 160x90 h264 keyframe=yes ts=5008",
+                  }));
+  const std::string details = VideoDetailsLine(video.Summary());
+  EXPECT_NE(details.find(" left_at_end=0 picture_sizes=320x180:3,240x135:4,160x90:2"), std::string::npos) << details;
+
+  // A resize to the size already expected still tells its first picture.
+  video.OnStreamResize(160, 90);
+  picture(160, 90, false);
+  ASSERT_EQ(video.TakeNotes(), std::vector<std::string>{
+                                   "[Sim] Video: first picture decoded after StreamResize: 160x90 h264 keyframe=no "
+                                   "ts=5010"});
+}
+
+TEST(VideoReceiver, CountsPicturesBySizeUpToALimit) {
+  ManualClock clock;
+  DecodeLog log;
+  VideoReceiver video(ScriptedConfig(&log, false), clock);
+  EXPECT_NE(VideoDetailsLine(video.Summary()).find(" picture_sizes=none"), std::string::npos);
+  uint32_t seq = 0;
+  for (uint32_t i = 0; i < kMaxPictureSizesCounted + 2; ++i) {
+    ResolvedUnit u = Unit(seq++, 1);
+    u.keyframe = true;
+    u.timestamp_us = 9000 + seq;
+    u.bytes = Script(i + 1, 64 + 16 * i, 36, 64, 36, Look::kExact);
+    video.OnUnit(u);
+  }
+  const VideoSummary s = video.Summary();
+  ASSERT_EQ(s.picture_sizes.size(), kMaxPictureSizesCounted);
+  EXPECT_EQ(s.other_sizes, 2u);
+  const std::string details = VideoDetailsLine(s);
+  EXPECT_EQ(details.substr(details.find(" picture_sizes=")),
+            " picture_sizes=64x36:1,80x36:1,96x36:1,112x36:1,128x36:1,144x36:1,160x36:1,176x36:1,other:2")
+      << details;
 }
 
 TEST(VideoReceiver, FollowsTheCodecTheKeyframesShowAndCountsUnitsItCannotDecode) {
