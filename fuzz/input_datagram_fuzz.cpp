@@ -32,7 +32,13 @@
 //   exactly the sealed plaintext;
 // - the session's input dispatch calls the injector once exactly for a
 //   dispatched event, with finite values, coordinates and pressure in 0..1
-//   and actions, buttons and tools from their enumerations.
+//   and actions, buttons and tools from their enumerations;
+// - the session's injectors (the logging one, and the real injector over a
+//   machine with pointer devices and over one with mouse emulation only)
+//   turn any event sequence into well-formed platform input: at most ten
+//   contacts with distinct ids, pressures within 0..1024, pen angles within
+//   their ranges, points on the target monitor, absolute mouse coordinates
+//   within 0..65535 and no key input without a key.
 
 #include <algorithm>
 #include <cmath>
@@ -42,6 +48,9 @@
 
 #include "fuzz/fuzz_support.h"
 #include "host/control/session_manager.h"
+#include "host/common/clock.h"
+#include "host/input/injection_platform.h"
+#include "host/input/injector.h"
 #include "host/input/input_injector.h"
 #include "host/security/secure_frame.h"
 #include "host/transport/input_receiver.h"
@@ -87,6 +96,112 @@ class CheckingInjector final : public IInputInjector {
   int calls = 0;
 };
 
+// The desktop under the injector: takes everything, checks what it gets.
+class CheckingPlatform final : public IInjectionPlatform {
+ public:
+  explicit CheckingPlatform(bool devices) : devices_(devices) {}
+  bool IsAdministrator() override { return false; }
+  bool HasSyntheticPointerApi() override { return devices_; }
+  bool HasTouchInjectionApi() override { return devices_; }
+  bool CreateSyntheticDevice(PointerDeviceKind, uint32_t, unsigned long*) override { return true; }
+  void DestroySyntheticDevice(PointerDeviceKind) override {}
+  bool InitializeTouchInjection(uint32_t, unsigned long*) override { return true; }
+  bool InjectTouchFrame(TouchRoute, const std::vector<TouchContactFrame>& contacts, unsigned long*) override {
+    FUZZ_CHECK(!contacts.empty() && contacts.size() <= InputInjector::kMaxTouchContacts);
+    uint32_t ids = 0;
+    for (const TouchContactFrame& c : contacts) {
+      FUZZ_CHECK(c.contact_id < InputInjector::kMaxTouchContacts && (ids & (1u << c.contact_id)) == 0);
+      ids |= 1u << c.contact_id;
+      FUZZ_CHECK(c.pressure <= 1024);
+      FUZZ_CHECK(OnDesktop(c.x, c.y));
+    }
+    return true;
+  }
+  bool InjectPenFrame(const PenFrame& frame, unsigned long*) override {
+    FUZZ_CHECK(frame.pressure <= 1024 && frame.rotation < 360);
+    FUZZ_CHECK(frame.tilt_x >= -90 && frame.tilt_x <= 90 && frame.tilt_y >= -90 && frame.tilt_y <= 90);
+    FUZZ_CHECK(OnDesktop(frame.x, frame.y));
+    return true;
+  }
+  bool SendInputs(const std::vector<PlatformInput>& inputs, unsigned long*) override {
+    FUZZ_CHECK(!inputs.empty());
+    for (const PlatformInput& in : inputs) {
+      if (in.kind == PlatformInput::Kind::kMouse) {
+        FUZZ_CHECK(in.dx >= 0 && in.dx <= 65535 && in.dy >= 0 && in.dy <= 65535);
+      } else if ((in.key_flags & key_flag::kScanCode) != 0) {
+        FUZZ_CHECK(in.scan_code != 0);
+      } else {
+        FUZZ_CHECK(in.virtual_key != 0 && in.virtual_key <= 254);
+      }
+    }
+    return true;
+  }
+  std::vector<InjectionMonitor> Monitors() override {
+    return {{"\\\\.\\DISPLAY1", 0, 0, 1920, 1080, true}, {"\\\\.\\DISPLAY2", -1280, 0, 0, 1024, false}};
+  }
+  VirtualScreen GetVirtualScreen() override { return {-1280, 0, 3200, 1080}; }
+  // A layout that has no scan code for some keys and marks others extended.
+  uint32_t VirtualKeyToScanCode(uint32_t virtual_key) override {
+    if (virtual_key % 7 == 0) return 0;
+    return (virtual_key % 5 == 0 ? 0xE000u : 0u) | (virtual_key & 0x7Fu);
+  }
+
+ private:
+  static bool OnDesktop(int32_t x, int32_t y) { return x >= -1280 && x < 1920 && y >= 0 && y < 1080; }
+  const bool devices_;
+};
+
+// Every event goes to each of the session's injectors.
+class SessionInjectors final : public IInputInjector {
+ public:
+  explicit SessionInjectors(ManualClock& clock)
+      : clock_(clock),
+        devices_(std::make_unique<CheckingPlatform>(true), clock, InputInjectorOptions{false}),
+        emulation_(std::make_unique<CheckingPlatform>(false), clock, InputInjectorOptions{false}) {}
+  void SetTarget(const std::string& name, int32_t left, int32_t top, int32_t width, int32_t height, uint32_t sw,
+                 uint32_t sh) override {
+    for (IInputInjector* i : All()) i->SetTarget(name, left, top, width, height, sw, sh);
+  }
+  void SetPrimaryTarget(uint32_t sw, uint32_t sh) override {
+    for (IInputInjector* i : All()) i->SetPrimaryTarget(sw, sh);
+  }
+  bool PenDegraded(PenDegradation*) override { return false; }
+  void InjectTouch(const TouchInput& t) override {
+    for (IInputInjector* i : All()) i->InjectTouch(t);
+    Tick();
+  }
+  void InjectPen(const PenInput& p) override {
+    for (IInputInjector* i : All()) i->InjectPen(p);
+    Tick();
+  }
+  void InjectKey(const KeyInput& k) override {
+    for (IInputInjector* i : All()) i->InjectKey(k);
+  }
+  void InjectMouse(const MouseInput& m) override {
+    for (IInputInjector* i : All()) i->InjectMouse(m);
+    Tick();
+  }
+  void ReleaseAllKeys() override {
+    for (IInputInjector* i : All()) i->ReleaseAllKeys();
+  }
+  void ReleaseAllPointers() override {
+    for (IInputInjector* i : All()) i->ReleaseAllPointers();
+  }
+
+ private:
+  std::vector<IInputInjector*> All() { return {&logging_, &devices_, &emulation_}; }
+  // Events arrive some milliseconds apart; the keep-alive rules run between.
+  void Tick() {
+    clock_.AdvanceMs(23);
+    devices_.KeepAliveTick();
+    emulation_.KeepAliveTick();
+  }
+  ManualClock& clock_;
+  LoggingInputInjector logging_;
+  InputInjector devices_;
+  InputInjector emulation_;
+};
+
 // The session's handling of an opened datagram (SessionManager's input
 // callback for an authenticated tablet with input enabled), into the
 // checking injector and the Linux build's logging one.
@@ -103,7 +218,7 @@ void SessionInput(ByteView plaintext, IInputInjector& session_injector) {
 
 class Channel {
  public:
-  Channel() {
+  Channel() : injector_(clock_) {
     Install(FixedKey());
     gate_.SetExpectedPeer(kTablet);
     peer_ = kTablet;
@@ -135,9 +250,12 @@ class Channel {
         Sealed(source, ForeignKey(), counter, in.Rest(), false, 0);
         break;
       }
-      case 4:
-        ChangeKeys(in.Byte());
+      case 4: {
+        const uint8_t how = in.Byte();
+        ChangeKeys(how);
+        Retarget(how >> 4);
         break;
+      }
       case 5: {
         const uint64_t counter = NearCounter(in.Byte());
         const uint8_t change = in.Byte();
@@ -168,6 +286,24 @@ class Channel {
   }
 
  private:
+  // The session picks another monitor for the stream now and then.
+  void Retarget(uint8_t choice) {
+    switch (choice & 3) {
+      case 0:
+        injector_.SetPrimaryTarget(1920, 1080);
+        break;
+      case 1:
+        injector_.SetTarget("\\\\.\\DISPLAY2", -1280, 0, 1280, 1024, 2560, 1600);
+        break;
+      case 2:
+        injector_.SetTarget("gone", 0, 0, 0, 0, 0, 0);
+        break;
+      default:
+        injector_.SetTarget("\\\\.\\DISPLAY1", 0, 0, 1920, 1080, 1200, 1920);
+        break;
+    }
+  }
+
   static const Bytes& ForeignKey() {
     static const Bytes key(32, 0x77);
     return key;
@@ -329,7 +465,8 @@ class Channel {
 
   InputDatagramGate gate_;
   crypto::AesGcm cipher_;
-  LoggingInputInjector injector_;
+  ManualClock clock_;
+  SessionInjectors injector_;
   Bytes tablet_key_;
   // The model.
   std::optional<Bytes> key_;  // the gate's 16 key bytes

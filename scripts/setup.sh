@@ -15,7 +15,7 @@ packages=(
   protobuf-compiler libprotobuf-dev
   libssl-dev libopus-dev
   libavcodec-dev libavutil-dev libx264-dev
-  libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxtst-dev libavdevice-dev libavformat-dev ffmpeg
+  libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxtst-dev libpulse-dev pulseaudio libavdevice-dev libavformat-dev ffmpeg
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libyuv-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64

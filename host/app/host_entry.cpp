@@ -15,6 +15,7 @@
 #include "host/app/platform_startup.h"
 #include "host/app/relaunch.h"
 #include "host/app/single_instance.h"
+#include "host/audio/speaker_mute.h"
 #include "host/common/logger.h"
 #include "host/control/session_manager.h"
 #include "host/control/session_pool.h"
@@ -38,9 +39,12 @@ void StopActivePool() {
   if (NetworkLoop* loop = g_network_loop.load()) loop->StopActivePool();
 }
 
-// The PC speakers are restored by the audio subsystem; until it exists there
-// is nothing to restore.
-void RestoreSpeakers() {}
+// Speakers left muted by an earlier run that crashed or was ended (start-up
+// and the early modes).
+void RestoreSpeakersFromEarlierRun() { ProcessSpeakerMute().RestoreFromEarlierRun(); }
+
+// The host is ending: give the speakers back now and mute no more.
+void RestoreSpeakers() { ProcessSpeakerMute().HostShuttingDown(); }
 
 bool HasFlag(const std::vector<std::string>& args, const char* flag) {
   return std::find(args.begin(), args.end(), flag) != args.end();
@@ -83,11 +87,11 @@ int RunHost(const std::vector<std::string>& args) {
   // Early modes: nothing else runs, no log is opened.
   if (HasFlag(args, "--shutdown")) {
     auto probe = CreateRunningHostProbe();
-    return RunShutdownMode(*probe, SystemClock(), RestoreSpeakers);
+    return RunShutdownMode(*probe, SystemClock(), RestoreSpeakersFromEarlierRun);
   }
   if (HasFlag(args, "--restore-speakers")) {
     auto probe = CreateRunningHostProbe();
-    return RunRestoreSpeakersMode(*probe, RestoreSpeakers);
+    return RunRestoreSpeakersMode(*probe, RestoreSpeakersFromEarlierRun);
   }
   const bool selftest = HasFlag(args, "--vdd-selftest");
   const bool background = HasFlag(args, "--background");
@@ -109,6 +113,10 @@ int RunHost(const std::vector<std::string>& args) {
 
   Logger::Instance().Open("orvane");
   InstallCrashHandler();
+  // The crash path runs the hook on a thread of its own and waits for it;
+  // the controller exists before then.
+  SpeakerMuteController* speakers = &ProcessSpeakerMute();
+  SetCrashSpeakerRestoreHook([speakers] { return speakers->RestoreForCrash(); });
 
   InstanceCommandListener commands;
   if (!selftest) {
@@ -136,7 +144,7 @@ int RunHost(const std::vector<std::string>& args) {
   HostPorts ports = HostPortsFromCommandLine(options);
 
   if (!StartPlatform()) return 1;
-  RestoreSpeakers();
+  RestoreSpeakersFromEarlierRun();
 
   ConsoleControlHandler console_handler;
   console_handler.Install(selftest ? ConsoleHandlerMode::kSelfTest : ConsoleHandlerMode::kHost,

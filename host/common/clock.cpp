@@ -53,6 +53,11 @@ IClock& SystemClock() {
 int64_t HostClockUs() { return SystemClock().NowUs(); }
 uint64_t TickCountMs() { return SystemClock().TickMs(); }
 
+int64_t HostClockUsFromQpcPosition(uint64_t position_100ns, bool timestamp_error, IClock& clock) {
+  if (position_100ns == 0 || timestamp_error) return clock.NowUs();
+  return static_cast<int64_t>(position_100ns / 10);
+}
+
 int64_t DaysFromCivil(int year, int month, int day) {
   year -= month <= 2;
   const int64_t era = (year >= 0 ? year : year - 399) / 400;

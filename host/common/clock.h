@@ -35,6 +35,18 @@ IClock& SystemClock();
 int64_t HostClockUs();
 uint64_t TickCountMs();
 
+// A WASAPI capture position (IAudioCaptureClient::GetBuffer's performance-
+// counter position, already converted by the audio engine to 100 ns units)
+// as host-clock microseconds: position / 10. Position 0 or a buffer flagged
+// with a timestamp error gives clock.NowUs() instead. The host clock is
+// steady_clock, which on Windows (winpthreads' CLOCK_MONOTONIC) is
+// QueryPerformanceCounter scaled to seconds, so both count from the same
+// counter origin; audio and video timestamps share one time base. The
+// division keeps the full 64-bit range (a multiply by 1 000 000 first would
+// overflow after about 21 days of uptime).
+int64_t HostClockUsFromQpcPosition(uint64_t position_100ns, bool timestamp_error,
+                                   IClock& clock = SystemClock());
+
 // Virtual time for tests: SleepMs advances the clock instead of waiting.
 class ManualClock final : public IClock {
  public:

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 #include <unordered_map>
 
 // Xlib's Success macro would shadow HostResult::Success.
@@ -140,6 +141,23 @@ bool HasRandrMonitors(Display* display) {
   int minor = 0;
   if (!XRRQueryVersion(display, &major, &minor)) return false;
   return major > 1 || (major == 1 && minor >= 5);
+}
+
+static_assert(std::is_same_v<Window, unsigned long>, "the header declares Window as unsigned long");
+
+RootSize ReadRootSize(Display* display, Window root) {
+  Window root_return = 0;
+  int x = 0;
+  int y = 0;
+  unsigned int width = 0;
+  unsigned int height = 0;
+  unsigned int border = 0;
+  unsigned int depth = 0;
+  RootSize size;
+  size.ok = XGetGeometry(display, root, &root_return, &x, &y, &width, &height, &border, &depth) != 0;
+  size.width = width;
+  size.height = height;
+  return size;
 }
 
 }  // namespace x11

@@ -6,6 +6,7 @@
 // (the host goes on; the user reports it and is re-created).
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 // Xlib's display type, without Xlib's macros.
@@ -51,6 +52,16 @@ class Connection {
 
 // RandR 1.5 or later (monitors) on this connection.
 bool HasRandrMonitors(Display* display);
+
+// A root window's size as the server reports it now (XGetGeometry); ok is
+// false when the request failed.
+struct RootSize {
+  bool ok = false;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+// `root` is the root window's id (Xlib's Window, an unsigned long).
+RootSize ReadRootSize(Display* display, unsigned long root);
 
 }  // namespace x11
 

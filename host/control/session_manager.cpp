@@ -11,6 +11,8 @@
 #include "host/common/platform_info.h"
 #include "host/control/tablet_auth.h"
 #include "host/control/tcp_server.h"
+#include "host/audio/audio_pipeline.h"
+#include "host/audio/speaker_mute.h"
 #include "host/input/injection_platform.h"
 #include "host/input/injector.h"
 #include "host/vdd/virtual_display.h"
@@ -121,6 +123,8 @@ SessionManagerOptions PlatformSessionOptions() {
     options.debug_resize_permille = std::string(permille).substr(0, 64);
   }
   options.make_encoder = [] { return MakePlatformVideoEncoder(); };
+  // The PC sound: loopback capture, Opus and the process's speaker control.
+  options.make_audio = [] { return MakeAudioPipeline(ProcessSpeakerMute()); };
   options.count_hardware_encoders = [](VideoCodec codec) { return CountHardwareEncoders(codec); };
   options.make_capture = [](const CaptureTarget& target, CaptureBackendChoice choice,
                             std::shared_ptr<GpuDevice> device) {

@@ -233,6 +233,8 @@ class SessionManager final : public IPoolSession {
   void HandleDeviceRotation();
   void UpdateExtendedDisplayInfo(bool forced);
   void UpdateAudioRoute();
+  void StartAudioHere(const SessionConfig& config);
+  void StopAudioHere(int stop_mode);
   bool SelectMonitorById(const std::string& monitor_id);
   // A frame loop that ended at its set-up is stopped as a failed start.
   void ServeEndedFrameLoop();
@@ -346,6 +348,15 @@ class SessionManager final : public IPoolSession {
   uint64_t last_extended_report_ms_ = 0;
   uint8_t last_extended_side_ = 0;
   bool last_extended_has_windows_ = false;
+  // The PC sound on this tablet (main loop): prepared once, running while
+  // the pool makes this session the sound's owner during a stream.
+  class AudioPort;
+  std::unique_ptr<AudioPort> audio_port_;
+  bool audio_prepared_ = false;
+  bool audio_running_ = false;
+  bool audio_running_enabled_ = false;  // the negotiated audio it started with
+  bool last_audio_enabled_ = false;     // for the pool's toggle callback
+  std::atomic<bool> audio_active_{false};
   bool audio_route_sent_ = false;
   bool last_route_audio_enabled_ = false;
   bool last_route_plays_here_ = false;

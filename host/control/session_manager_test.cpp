@@ -389,6 +389,11 @@ class SessionManagerTest : public ::testing::Test {
   class RecordingAudio final : public IStreamAudio {
    public:
     explicit RecordingAudio(SessionManagerTest* test) : test_(test) {}
+    void Prepare() override { test_->Record("prepare"); }
+    void Start(const StreamAudioStart& start) override {
+      test_->Record(std::string("play ") + (start.audio_enabled ? "on" : "off") +
+                    (start.sink != nullptr && start.active != nullptr && start.active->load() ? " active" : ""));
+    }
     void SetMuteWish(bool mute) override { test_->Record(mute ? "mute" : "start"); }
     void Stop(int mode) override { test_->Record("stop mode " + std::to_string(mode)); }
     void SetNetworkConditions(float loss_pct, bool constrained) override {
@@ -623,6 +628,31 @@ TEST_F(SessionManagerTest, StreamRequestsStartAndStopTheStream) {
   // leaves them for a reconnect (1).
   ASSERT_TRUE(WaitFor([&] { return StreamEvents().size() == 4; }));
   EXPECT_EQ(StreamEvents(), (std::vector<std::string>{"start", "stop mode 0", "start", "stop mode 1"}));
+}
+
+TEST_F(SessionManagerTest, ThePcSoundPlaysWhereThePoolRoutesIt) {
+  StartSession();
+  session_->SetTabletOnlyAudioAllowed(true);
+  auto tablet = ConnectAuthenticated();
+  pb::ControlMessage audio;
+  audio.mutable_set_audio_enabled()->set_enabled(true);
+  audio.mutable_set_audio_enabled()->set_mute_host_speakers(true);
+  ASSERT_TRUE(tablet->Send(audio));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[Protocol] Audio enabled (tablet only: yes)"); }));
+  ASSERT_TRUE(tablet->Send(StartStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return session_->Streaming(); }));
+  // The pool gives this tablet the sound, then another one.
+  session_->SetAudioRoute(true, "Tablet");
+  ASSERT_TRUE(WaitFor([&] { return StreamEvents().size() == 3; }));
+  session_->SetAudioRoute(false, "Other Tablet");
+  ASSERT_TRUE(WaitFor([&] { return StreamEvents().size() == 4; }));
+  EXPECT_TRUE(log_.Contains("[INFO ] [Session 0] PC audio moves to another tablet"));
+  ASSERT_TRUE(tablet->Send(StopStreamMessage()));
+  ASSERT_TRUE(WaitFor([&] { return StreamEvents().size() == 5; }));
+  // Muting is wished (allowed, audio on, asked); the pipeline is prepared
+  // once and plays with the session's sink while the session is active.
+  EXPECT_EQ(StreamEvents(),
+            (std::vector<std::string>{"mute", "prepare", "play on active", "stop mode 2", "stop mode 0"}));
 }
 
 TEST_F(SessionManagerTest, DisconnectWithNoticeIsCarriedOutByTheSession) {

@@ -517,7 +517,12 @@ bool SessionManager::StartVideoStream() {
 
   CheckPenCapability();
   if (!audio_) audio_ = options_.make_audio ? options_.make_audio() : std::make_unique<SilentStreamAudio>();
-  if (audio_) audio_->SetMuteWish(config.mute_host_speakers);
+  // The PC speakers go quiet only when the host allows it and the tablet
+  // both plays the sound and asked for it.
+  if (audio_) {
+    audio_->SetMuteWish(tablet_only_audio_allowed_.load() && config.audio_enabled && config.mute_host_speakers);
+  }
+  last_audio_enabled_ = config.audio_enabled;
   sender_.SetLoss(0);
   internal_keyframe_request_ = false;
   own_keyframe_us_ = 0;
@@ -669,7 +674,7 @@ void SessionManager::StopVideoStream(int reason) {
   }
   frame_loop_.reset();
   stream_port_.reset();
-  if (audio_ && was_streaming) audio_->Stop(audio_mode);
+  if (was_streaming) StopAudioHere(audio_mode);
   if (encoder_) {
     encoder_->Shutdown();
     encoder_.reset();
@@ -769,6 +774,29 @@ void SessionManager::UpdateExtendedDisplayInfo(bool forced) {
   }
 }
 
+void SessionManager::StartAudioHere(const SessionConfig& config) {
+  if (!audio_) return;
+  if (!audio_prepared_) {
+    audio_prepared_ = true;
+    audio_->Prepare();
+  }
+  if (!audio_port_) audio_port_ = std::make_unique<AudioPort>(sender_);
+  StreamAudioStart start;
+  start.audio_enabled = config.audio_enabled;
+  start.sink = audio_port_.get();
+  start.active = &audio_active_;
+  audio_active_ = true;
+  audio_->Start(start);
+  audio_running_ = true;
+  audio_running_enabled_ = config.audio_enabled;
+}
+
+void SessionManager::StopAudioHere(int stop_mode) {
+  audio_active_ = false;
+  if (audio_) audio_->Stop(stop_mode);
+  audio_running_ = false;
+}
+
 void SessionManager::UpdateAudioRoute() {
   const SessionConfig config = handler_.GetSessionConfig();
   bool plays_here = false;
@@ -777,6 +805,21 @@ void SessionManager::UpdateAudioRoute() {
     std::lock_guard<std::mutex> lock(audio_route_mu_);
     plays_here = audio_plays_here_;
     owner = audio_owner_name_;
+  }
+  if (config.audio_enabled != last_audio_enabled_) {
+    last_audio_enabled_ = config.audio_enabled;
+    if (pool_.on_audio_toggled) pool_.on_audio_toggled(slot_, config.audio_enabled);
+  }
+  if (plays_here && !audio_running_) {
+    StartAudioHere(config);
+  } else if (!plays_here && audio_running_) {
+    LogInfo("[Session %zu] PC audio moves to another tablet", slot_);
+    StopAudioHere(2);
+  } else if (plays_here && config.audio_enabled != audio_running_enabled_) {
+    // The tablet switched its sound on or off: the pipeline starts again
+    // with the new setting.
+    StopAudioHere(2);
+    StartAudioHere(config);
   }
   if (audio_route_sent_ && config.audio_enabled == last_route_audio_enabled_ && plays_here == last_route_plays_here_ &&
       owner == last_route_owner_) {

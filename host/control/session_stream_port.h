@@ -1,6 +1,6 @@
 #pragma once
 // The session as its frame loop sees it, and the media sender as the frame
-// loop's sink (the session's own files only).
+// loop's and the audio pipeline's sink (the session's own files only).
 
 #include <algorithm>
 #include <memory>
@@ -58,5 +58,17 @@ class SessionManager::StreamPort final : public IFrameLoopSession {
   MediaSenderSink sink_;
 };
 
+// The session's media sender as the audio pipeline's packet sink.
+class SessionManager::AudioPort final : public IAudioPacketSink {
+ public:
+  explicit AudioPort(MediaSender& sender) : sender_(sender) {}
+  bool SendAudioPacket(uint32_t sequence, uint64_t timestamp_us, uint8_t duration_ms, const uint8_t* data,
+                       size_t length) override {
+    return sender_.SendAudioPacket(sequence, timestamp_us, duration_ms, data, length);
+  }
+
+ private:
+  MediaSender& sender_;
+};
 
 }  // namespace orvane

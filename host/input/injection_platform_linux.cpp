@@ -8,19 +8,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <utility>
 
-#include "host/common/clock.h"
+#include "host/common/limited_log.h"
 #include "host/common/logger.h"
-#include "host/common/rate_limiter.h"
+#include "host/common/x11_connection_linux.h"
 #include "host/input/injection_platform.h"
 #include "host/input/x11_keys_linux.h"
-#include "host/common/x11_connection_linux.h"
 
 // Xlib last: its macros (Success, None, Bool) would clash with the headers above.
 #include <X11/Xlib.h>
@@ -94,7 +91,7 @@ class X11InjectionPlatform final : public IInjectionPlatform {
     SetError(error, 0);
     if (inputs.empty()) return true;
     if (inputs.size() > kMaxInputsPerBatch) {
-      Warn("a batch of %zu inputs is refused", inputs.size());
+      warn_.Log("a batch of %zu inputs is refused", inputs.size());
       SetError(error, kErrorInvalidParameter);
       return false;
     }
@@ -123,14 +120,14 @@ class X11InjectionPlatform final : public IInjectionPlatform {
     if (x_error.code != 0) {
       // Errors come back after the requests that caused them: this one
       // belongs to this batch or an earlier one.
-      Warn("the X server reported error %d (request %d.%d)", x_error.code, x_error.request, x_error.minor);
+      warn_.Log("the X server reported error %d (request %d.%d)", x_error.code, x_error.request, x_error.minor);
     }
     if (connection_->lost()) {
       SetError(error, kErrorDeviceNotConnected);
       return false;
     }
     if (refused != 0) {
-      Warn("%zu of %zu inputs had no X equivalent and were not sent", refused, inputs.size());
+      warn_.Log("%zu of %zu inputs had no X equivalent and were not sent", refused, inputs.size());
       SetError(error, kErrorInvalidParameter);
       return false;
     }
@@ -172,9 +169,6 @@ class X11InjectionPlatform final : public IInjectionPlatform {
     return false;
   }
 
-  // Rate-limited: a failing server fails every batch.
-  void Warn(const char* format, ...) ORVANE_PRINTF(2, 3);
-
   // The keyboard mapping Xlib keeps for XKeysymToKeycode follows the
   // server's: mapping changes are the only events this connection gets.
   static void DrainEvents(Display* display) {
@@ -191,19 +185,12 @@ class X11InjectionPlatform final : public IInjectionPlatform {
     Display* display = connection_->display();
     VirtualScreen screen;
     if (connection_->lost()) return screen;
-    Window root_return = 0;
-    int x = 0;
-    int y = 0;
-    unsigned int width = 0;
-    unsigned int height = 0;
-    unsigned int border = 0;
-    unsigned int depth = 0;
-    if (XGetGeometry(display, root_, &root_return, &x, &y, &width, &height, &border, &depth) != 0 &&
-        width > 0 && height > 0) {
-      screen.width = static_cast<int32_t>(width);
-      screen.height = static_cast<int32_t>(height);
+    const x11::RootSize root = x11::ReadRootSize(display, root_);
+    if (root.ok && root.width > 0 && root.height > 0) {
+      screen.width = static_cast<int32_t>(root.width);
+      screen.height = static_cast<int32_t>(root.height);
     } else {
-      Warn("reading the root window's size failed; the screen's size is used");
+      warn_.Log("reading the root window's size failed; the screen's size is used");
       screen.width = DisplayWidth(display, screen_);
       screen.height = DisplayHeight(display, screen_);
     }
@@ -257,19 +244,9 @@ class X11InjectionPlatform final : public IInjectionPlatform {
   const int screen_;
   const Window root_;
   const InjectionMonitorList monitors_;
-  RateLimiter warn_limiter_{kWarnIntervalMs};
+  // Rate-limited: a failing server fails every batch.
+  RateLimitedLog warn_{LogLevel::kWarn, "[Input] XTEST injection: ", kWarnIntervalMs};
 };
-
-void X11InjectionPlatform::Warn(const char* format, ...) {
-  uint64_t suppressed = 0;
-  if (!warn_limiter_.Allow(TickCountMs(), &suppressed)) return;
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  LogWarn("[Input] XTEST injection: %s (%llu similar suppressed)", text, static_cast<unsigned long long>(suppressed));
-}
 
 }  // namespace
 

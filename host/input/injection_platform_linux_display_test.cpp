@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "host/input/injection_platform.h"
+#include "host/input/testing/input_builders.h"
+#include "host/input/testing/x11_test_window_linux.h"
 #include "host/input/x11_keys_linux.h"
 #include "tests/support/test_support.h"
 #include "tests/support/xvfb_server.h"
@@ -21,112 +23,14 @@
 namespace orvane {
 namespace {
 
+using testing::PlatformKey;
 using testing::ScopedEnv;
 using testing::WaitFor;
+using testing::X11TestWindow;
+using testing::X11WindowEvent;
 
 constexpr int32_t kScreenWidth = 1920;
 constexpr int32_t kScreenHeight = 1080;
-constexpr unsigned int kAnyButtonMask = Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask;
-
-// The test's own connection to its server, closed before the platform's and
-// before the server is ended.
-class TestDisplay {
- public:
-  explicit TestDisplay(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
-  ~TestDisplay() {
-    if (display_ == nullptr) return;
-    if (window_ != 0) XDestroyWindow(display_, window_);
-    XCloseDisplay(display_);
-  }
-  TestDisplay(const TestDisplay&) = delete;
-  TestDisplay& operator=(const TestDisplay&) = delete;
-
-  bool ok() const { return display_ != nullptr; }
-
-  struct Pointer {
-    int x = -1;
-    int y = -1;
-    unsigned int mask = 0;
-  };
-  Pointer QueryPointer() {
-    Pointer p;
-    Window root = 0;
-    Window child = 0;
-    int win_x = 0;
-    int win_y = 0;
-    XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &p.x, &p.y, &win_x, &win_y, &p.mask);
-    return p;
-  }
-
-  // A full-screen window above everything, focused, that hears buttons and
-  // keys. False when it did not appear in time.
-  bool OpenInputWindow() {
-    XSetWindowAttributes attributes = {};
-    attributes.override_redirect = True;
-    attributes.event_mask = ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask | StructureNotifyMask;
-    window_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, kScreenWidth, kScreenHeight, 0,
-                            CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask,
-                            &attributes);
-    XMapRaised(display_, window_);
-    XSync(display_, False);
-    if (!WaitForEvent([](const XEvent& e) { return e.type == MapNotify; })) return false;
-    XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
-    XSync(display_, False);
-    Window focus = 0;
-    int revert = 0;
-    XGetInputFocus(display_, &focus, &revert);
-    events_.clear();
-    return focus == window_;
-  }
-
-  // Waits (bounded) until an event that the predicate accepts has arrived.
-  template <typename Pred>
-  bool WaitForEvent(Pred pred) {
-    return WaitFor([&] {
-      Pump();
-      return std::any_of(events_.begin(), events_.end(), pred);
-    });
-  }
-
-  // Button and key events in arrival order: (type, button or keycode).
-  std::vector<std::pair<int, unsigned int>> InputEvents() const {
-    std::vector<std::pair<int, unsigned int>> out;
-    for (const XEvent& e : events_) {
-      if (e.type == ButtonPress || e.type == ButtonRelease) out.emplace_back(e.type, e.xbutton.button);
-      if (e.type == KeyPress || e.type == KeyRelease) out.emplace_back(e.type, e.xkey.keycode);
-    }
-    return out;
-  }
-  void ClearEvents() { events_.clear(); }
-
-  unsigned int KeycodeOfKeysym(uint32_t keysym) {
-    return keysym == 0 ? 0 : XKeysymToKeycode(display_, static_cast<KeySym>(keysym));
-  }
-
-  // The keysyms on every level of a key.
-  std::vector<uint32_t> KeysymsOfKey(unsigned int keycode) {
-    int per_key = 0;
-    KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(keycode), 1, &per_key);
-    std::vector<uint32_t> out;
-    if (syms == nullptr) return out;
-    for (int i = 0; i < per_key; ++i) out.push_back(static_cast<uint32_t>(syms[i]));
-    XFree(syms);
-    return out;
-  }
-
- private:
-  void Pump() {
-    while (XPending(display_) > 0) {
-      XEvent event;
-      XNextEvent(display_, &event);
-      events_.push_back(event);
-    }
-  }
-
-  Display* display_;
-  Window window_ = 0;
-  std::vector<XEvent> events_;
-};
 
 // The injector's conversion of a pixel to absolute virtual-desk coordinates.
 PlatformInput MoveTo(int32_t x, int32_t y, uint32_t extra_flags = 0) {
@@ -145,24 +49,12 @@ PlatformInput Buttons(uint32_t flags) {
   return input;
 }
 
-PlatformInput Key(uint16_t virtual_key, uint16_t scan_code, uint32_t flags) {
-  PlatformInput input;
-  input.kind = PlatformInput::Kind::kKey;
-  input.virtual_key = virtual_key;
-  input.scan_code = scan_code;
-  input.key_flags = flags;
-  return input;
-}
-
 // A platform over the test's server (made while DISPLAY names it) and the
 // test's own connection to the same server.
-#define ORVANE_X11_INJECTION(xvfb, platform, x)                                    \
-  ORVANE_START_XVFB_OR_SKIP(xvfb);                                                 \
-  ScopedEnv display_env_("DISPLAY", xvfb->display_name());                         \
-  std::unique_ptr<IInjectionPlatform> platform = MakePlatformInjection(nullptr);   \
-  ASSERT_NE(platform, nullptr);                                                    \
-  TestDisplay x(xvfb->display_name());                                             \
-  ASSERT_TRUE(x.ok())
+#define ORVANE_X11_INJECTION(xvfb, platform, x)                                  \
+  ORVANE_X11_TEST_WINDOW(xvfb, x);                                               \
+  std::unique_ptr<IInjectionPlatform> platform = MakePlatformInjection(nullptr); \
+  ASSERT_NE(platform, nullptr)
 
 TEST(X11InjectionPlatform, WithoutADisplayThereIsNone) {
   ScopedEnv no_display("DISPLAY", "");
@@ -254,10 +146,10 @@ TEST(X11InjectionPlatform, AnAbsoluteMovePutsThePointerOnThePixel) {
     ASSERT_TRUE(platform->SendInputs({MoveTo(p.x, p.y)}, &error));
     EXPECT_EQ(error, 0ul);
     EXPECT_TRUE(WaitFor([&] {
-      const TestDisplay::Pointer now = x.QueryPointer();
+      const X11TestWindow::Pointer now = x.QueryPointer();
       return now.x == p.x && now.y == p.y;
     }));
-    const TestDisplay::Pointer now = x.QueryPointer();
+    const X11TestWindow::Pointer now = x.QueryPointer();
     EXPECT_EQ(now.x, p.x);
     EXPECT_EQ(now.y, p.y);
   }
@@ -272,12 +164,12 @@ TEST(X11InjectionPlatform, ButtonsReachTheWindowInTheFlagsOrder) {
                                     Buttons(mouse_flag::kRightDown), Buttons(mouse_flag::kRightUp),
                                     Buttons(mouse_flag::kMiddleDown | mouse_flag::kMiddleUp)},
                                    &error));
-  EXPECT_TRUE(x.WaitForEvent([](const XEvent& e) { return e.type == ButtonRelease && e.xbutton.button == 2; }));
+  EXPECT_TRUE(x.WaitForEvent([](const X11WindowEvent& e) { return e.type == ButtonRelease && e.detail == 2; }));
   const std::vector<std::pair<int, unsigned int>> expected = {{ButtonPress, 1}, {ButtonRelease, 1},
                                                               {ButtonPress, 3}, {ButtonRelease, 3},
                                                               {ButtonPress, 2}, {ButtonRelease, 2}};
   EXPECT_EQ(x.InputEvents(), expected);
-  const TestDisplay::Pointer now = x.QueryPointer();
+  const X11TestWindow::Pointer now = x.QueryPointer();
   EXPECT_EQ(now.x, 500);
   EXPECT_EQ(now.y, 300);
 }
@@ -286,10 +178,10 @@ TEST(X11InjectionPlatform, AHeldButtonIsReleasedByItsUpInput) {
   ORVANE_X11_INJECTION(xvfb, platform, x);
   unsigned long error = 0;
   ASSERT_TRUE(platform->SendInputs({MoveTo(200, 200, mouse_flag::kLeftDown)}, &error));
-  EXPECT_TRUE(WaitFor([&] { return (x.QueryPointer().mask & Button1Mask) != 0; }));
+  EXPECT_TRUE(WaitFor([&] { return (x.QueryPointer().buttons & Button1Mask) != 0; }));
   ASSERT_TRUE(platform->SendInputs({MoveTo(260, 210, mouse_flag::kLeftUp)}, &error));
-  EXPECT_TRUE(WaitFor([&] { return (x.QueryPointer().mask & kAnyButtonMask) == 0; }));
-  EXPECT_EQ(x.QueryPointer().mask & kAnyButtonMask, 0u);
+  EXPECT_TRUE(WaitFor([&] { return x.QueryPointer().buttons == 0; }));
+  EXPECT_EQ(x.QueryPointer().buttons, 0u);
 }
 
 TEST(X11InjectionPlatform, KeysReachTheFocusedWindow) {
@@ -316,11 +208,11 @@ TEST(X11InjectionPlatform, KeysReachTheFocusedWindow) {
     SCOPED_TRACE(c.name);
     x.ClearEvents();
     unsigned long error = 99;
-    ASSERT_TRUE(platform->SendInputs(
-        {Key(c.virtual_key, c.scan_code, c.flags), Key(c.virtual_key, c.scan_code, c.flags | key_flag::kKeyUp)},
-        &error));
+    ASSERT_TRUE(platform->SendInputs({PlatformKey(c.virtual_key, c.scan_code, c.flags),
+                                      PlatformKey(c.virtual_key, c.scan_code, c.flags | key_flag::kKeyUp)},
+                                     &error));
     EXPECT_EQ(error, 0ul);
-    EXPECT_TRUE(x.WaitForEvent([](const XEvent& e) { return e.type == KeyRelease; }));
+    EXPECT_TRUE(x.WaitForEventOfType(KeyRelease));
     const std::vector<std::pair<int, unsigned int>> expected = {{KeyPress, c.keycode}, {KeyRelease, c.keycode}};
     EXPECT_EQ(x.InputEvents(), expected);
   }
@@ -339,14 +231,14 @@ TEST(X11InjectionPlatform, TwoThreadsShareTheConnection) {
   std::thread keys([&] {
     for (int i = 0; i < 200; ++i) {
       unsigned long error = 0;
-      EXPECT_TRUE(platform->SendInputs({Key('A', 0, 0), Key('A', 0, key_flag::kKeyUp)}, &error));
+      EXPECT_TRUE(platform->SendInputs({PlatformKey('A', 0, 0), PlatformKey('A', 0, key_flag::kKeyUp)}, &error));
       EXPECT_EQ(platform->Monitors().size(), 1u);
     }
   });
   pointer.join();
   keys.join();
   EXPECT_TRUE(WaitFor([&] {
-    const TestDisplay::Pointer now = x.QueryPointer();
+    const X11TestWindow::Pointer now = x.QueryPointer();
     return now.x == 299 && now.y == 299;
   }));
 }
@@ -374,16 +266,16 @@ TEST(X11InjectionPlatform, AnInputWithoutAnXEquivalentIsRefusedAndTheRestSent) {
   ORVANE_X11_INJECTION(xvfb, platform, x);
   ASSERT_TRUE(x.OpenInputWindow());
   unsigned long error = 0;
-  EXPECT_FALSE(platform->SendInputs({Key(0x07, 0, 0), Key('A', 0, 0), Key(0, 0x55, key_flag::kScanCode),
-                                     Key('A', 0, key_flag::kKeyUp)},
+  EXPECT_FALSE(platform->SendInputs({PlatformKey(0x07, 0, 0), PlatformKey('A', 0, 0),
+                                     PlatformKey(0, 0x55, key_flag::kScanCode), PlatformKey('A', 0, key_flag::kKeyUp)},
                                     &error));
   EXPECT_EQ(error, 87ul);  // ERROR_INVALID_PARAMETER
-  EXPECT_TRUE(x.WaitForEvent([](const XEvent& e) { return e.type == KeyRelease; }));
+  EXPECT_TRUE(x.WaitForEventOfType(KeyRelease));
   const std::vector<std::pair<int, unsigned int>> expected = {{KeyPress, 38}, {KeyRelease, 38}};
   EXPECT_EQ(x.InputEvents(), expected);
 
   // A batch beyond the bound is refused whole.
-  const std::vector<PlatformInput> flood(1025, Key('A', 0, key_flag::kKeyUp));
+  const std::vector<PlatformInput> flood(1025, PlatformKey('A', 0, key_flag::kKeyUp));
   error = 0;
   EXPECT_FALSE(platform->SendInputs(flood, &error));
   EXPECT_EQ(error, 87ul);

@@ -15,15 +15,14 @@
 // level only, the others as rate-limited warnings.
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "host/common/clock.h"
+#include "host/common/limited_log.h"
 #include "host/common/logger.h"
 #include "host/common/rate_limiter.h"
 #include "host/common/win_text.h"
@@ -360,7 +359,7 @@ class WinInjectionPlatform final : public IInjectionPlatform {
     if (inputs.empty()) return true;
     if (inputs.size() > kMaxInputsPerBatch) {
       SetError(error, ERROR_INVALID_PARAMETER);
-      Warn("SendInput of %zu inputs refused (at most %zu in one batch)", inputs.size(), kMaxInputsPerBatch);
+      warn_.Log("SendInput of %zu inputs refused (at most %zu in one batch)", inputs.size(), kMaxInputsPerBatch);
       return false;
     }
     std::vector<INPUT> batch;
@@ -377,7 +376,7 @@ class WinInjectionPlatform final : public IInjectionPlatform {
       // Blocked input (a higher-integrity window in front, the secure
       // desktop) fails without always setting an error.
       SetError(error, e != 0 ? e : ERROR_ACCESS_DENIED);
-      Warn("SendInput took %u of %zu inputs (%lu)", sent, batch.size(), static_cast<unsigned long>(e));
+      warn_.Log("SendInput took %u of %zu inputs (%lu)", sent, batch.size(), static_cast<unsigned long>(e));
       return false;
     }
     return true;
@@ -388,7 +387,7 @@ class WinInjectionPlatform final : public IInjectionPlatform {
     PerMonitorDpiScope dpi;
     if (!EnumDisplayMonitors(nullptr, nullptr, &CollectMonitor, reinterpret_cast<LPARAM>(&list))) {
       const unsigned long e = GetLastError();
-      Warn("EnumDisplayMonitors failed (%lu) after %zu monitors", e, list.size());
+      warn_.Log("EnumDisplayMonitors failed (%lu) after %zu monitors", e, list.size());
     }
     return list;
   }
@@ -401,7 +400,7 @@ class WinInjectionPlatform final : public IInjectionPlatform {
     screen.width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
     screen.height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
     if (screen.width <= 0 || screen.height <= 0) {
-      Warn("GetSystemMetrics gave a virtual screen of %dx%d", screen.width, screen.height);
+      warn_.Log("GetSystemMetrics gave a virtual screen of %dx%d", screen.width, screen.height);
     }
     return screen;
   }
@@ -419,25 +418,12 @@ class WinInjectionPlatform final : public IInjectionPlatform {
   }
 
  private:
-  void Warn(const char* format, ...) ORVANE_PRINTF(2, 3);
-
   const User32Functions& functions_;
   std::mutex mu_;  // the device handles
   HSYNTHETICPOINTERDEVICE touch_device_ = nullptr;
   HSYNTHETICPOINTERDEVICE pen_device_ = nullptr;
-  RateLimiter warn_limiter_{kWarnIntervalMs};
+  RateLimitedLog warn_{LogLevel::kWarn, "[Input] ", kWarnIntervalMs};
 };
-
-void WinInjectionPlatform::Warn(const char* format, ...) {
-  uint64_t suppressed = 0;
-  if (!warn_limiter_.Allow(TickCountMs(), &suppressed)) return;
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  LogWarn("[Input] %s (%llu similar suppressed)", text, static_cast<unsigned long long>(suppressed));
-}
 
 }  // namespace
 

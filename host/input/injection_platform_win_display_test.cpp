@@ -14,24 +14,23 @@
 
 #include "host/common/platform_info.h"
 #include "host/input/injection_platform.h"
+#include "host/input/testing/input_builders.h"
+#include "host/input/testing/key_window_win.h"
 #include "tests/support/test_support.h"
 
 namespace orvane {
 namespace {
 
-using testing::WaitFor;
+using testing::ExpectKeyDownThenUp;
+using testing::KeyMessage;
+using testing::KeyWindow;
+using testing::PlatformKey;
+using testing::UnderWineNote;
+using testing::WaitForCursorAt;
 
 bool User32Exports(const char* name) {
   HMODULE user32 = GetModuleHandleW(L"user32.dll");
   return user32 != nullptr && GetProcAddress(user32, name) != nullptr;
-}
-
-void PumpMessages() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
 }
 
 // ---------------------------------------------------------- capabilities
@@ -43,7 +42,7 @@ TEST(InjectionPlatformWinDisplayTest, ReportsWhatUser32Offers) {
   const bool touch = platform->HasTouchInjectionApi();
   const bool admin = platform->IsAdministrator();
   std::printf("synthetic pointer functions: %d, touch injection functions: %d, administrator: %d%s\n", synthetic,
-              touch, admin, RunningUnderWine() ? " (under Wine)" : "");
+              touch, admin, UnderWineNote());
   EXPECT_EQ(synthetic, User32Exports("CreateSyntheticPointerDevice") &&
                            User32Exports("InjectSyntheticPointerInput") &&
                            User32Exports("DestroySyntheticPointerDevice"));
@@ -223,90 +222,10 @@ TEST(InjectionPlatformWinDisplayTest, AnAbsoluteMovePutsTheCursorOnThePixel) {
     ASSERT_TRUE(platform->SendInputs({move}, &error)) << error;
     EXPECT_EQ(error, 0ul);
     POINT at = {-1, -1};
-    EXPECT_TRUE(WaitFor([&] {
-      PumpMessages();
-      return GetCursorPos(&at) && at.x == p.x && at.y == p.y;
-    }));
+    EXPECT_TRUE(WaitForCursorAt(p.x, p.y, &at));
     EXPECT_EQ(at.x, p.x);
     EXPECT_EQ(at.y, p.y);
   }
-}
-
-// The key messages the test window received: (message, wParam, lParam).
-struct KeyMessage {
-  UINT message;
-  WPARAM wparam;
-  LPARAM lparam;
-};
-std::vector<KeyMessage>& ReceivedKeys() {
-  static std::vector<KeyMessage> keys;
-  return keys;
-}
-
-LRESULT CALLBACK KeyWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_KEYDOWN || message == WM_KEYUP || message == WM_SYSKEYDOWN || message == WM_SYSKEYUP) {
-    ReceivedKeys().push_back({message, wparam, lparam});
-    return 0;
-  }
-  return DefWindowProcW(hwnd, message, wparam, lparam);
-}
-
-// A topmost window with the keyboard focus.
-class KeyWindow {
- public:
-  KeyWindow() {
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = &KeyWindowProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = kClassName;
-    atom_ = RegisterClassExW(&wc);
-    if (atom_ == 0) return;
-    hwnd_ = CreateWindowExW(WS_EX_TOPMOST, kClassName, L"keys", WS_POPUP | WS_VISIBLE, 100, 100, 400, 300, nullptr,
-                            nullptr, wc.hInstance, nullptr);
-    if (hwnd_ == nullptr) return;
-    focused_ = WaitFor([&] {
-      SetForegroundWindow(hwnd_);
-      SetFocus(hwnd_);
-      PumpMessages();
-      return GetForegroundWindow() == hwnd_ && GetFocus() == hwnd_;
-    });
-    ReceivedKeys().clear();
-  }
-  ~KeyWindow() {
-    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
-    PumpMessages();
-    if (atom_ != 0) UnregisterClassW(kClassName, GetModuleHandleW(nullptr));
-    ReceivedKeys().clear();
-  }
-  KeyWindow(const KeyWindow&) = delete;
-  KeyWindow& operator=(const KeyWindow&) = delete;
-
-  bool ok() const { return hwnd_ != nullptr && focused_; }
-
-  // Pumps until a key-up message has arrived.
-  bool WaitForKeyUp() {
-    return WaitFor([] {
-      PumpMessages();
-      return std::any_of(ReceivedKeys().begin(), ReceivedKeys().end(),
-                         [](const KeyMessage& k) { return k.message == WM_KEYUP; });
-    });
-  }
-
- private:
-  static constexpr const wchar_t* kClassName = L"OrvaneInjectionKeyWindow";
-  ATOM atom_ = 0;
-  HWND hwnd_ = nullptr;
-  bool focused_ = false;
-};
-
-PlatformInput Key(uint16_t virtual_key, uint16_t scan_code, uint32_t flags) {
-  PlatformInput input;
-  input.kind = PlatformInput::Kind::kKey;
-  input.virtual_key = virtual_key;
-  input.scan_code = scan_code;
-  input.key_flags = flags;
-  return input;
 }
 
 struct KeyCase {
@@ -327,22 +246,20 @@ void ExpectKeysReachTheWindow(const std::vector<KeyCase>& cases) {
   ASSERT_TRUE(window.ok());
   for (const KeyCase& c : cases) {
     SCOPED_TRACE(c.name);
-    ReceivedKeys().clear();
+    window.ClearKeys();
     unsigned long error = 99;
-    ASSERT_TRUE(platform->SendInputs(
-        {Key(c.virtual_key, c.scan_code, c.flags), Key(c.virtual_key, c.scan_code, c.flags | key_flag::kKeyUp)},
-        &error))
+    ASSERT_TRUE(platform->SendInputs({PlatformKey(c.virtual_key, c.scan_code, c.flags),
+                                      PlatformKey(c.virtual_key, c.scan_code, c.flags | key_flag::kKeyUp)},
+                                     &error))
         << error;
     EXPECT_EQ(error, 0ul);
     ASSERT_TRUE(window.WaitForKeyUp());
-    const std::vector<KeyMessage> keys = ReceivedKeys();
-    ASSERT_EQ(keys.size(), 2u);
-    EXPECT_EQ(keys[0].message, static_cast<UINT>(WM_KEYDOWN));
-    EXPECT_EQ(keys[1].message, static_cast<UINT>(WM_KEYUP));
+    const std::vector<KeyMessage> keys = window.keys();
+    ASSERT_NO_FATAL_FAILURE(ExpectKeyDownThenUp(keys));
     for (const KeyMessage& k : keys) {
       EXPECT_EQ(k.wparam, c.expected_key);
-      EXPECT_EQ(((k.lparam >> 16) & 0xFF), static_cast<LPARAM>(c.scan_code));
-      EXPECT_EQ((k.lparam & (1 << 24)) != 0, c.expected_extended);
+      EXPECT_EQ(k.scan_code(), static_cast<unsigned>(c.scan_code));
+      EXPECT_EQ(k.extended(), c.expected_extended);
     }
   }
 }

@@ -17,6 +17,8 @@
 #include "host/common/clock.h"
 #include "host/input/injection_platform.h"
 #include "host/input/injector.h"
+#include "host/input/testing/input_builders.h"
+#include "host/input/testing/x11_test_window_linux.h"
 #include "tests/support/test_support.h"
 #include "tests/support/xvfb_server.h"
 
@@ -28,139 +30,24 @@ namespace {
 
 namespace pb = protocol::v1;
 using testing::LogCapture;
-using testing::ScopedEnv;
+using testing::TabletKey;
+using testing::TabletTouch;
 using testing::WaitFor;
+using testing::X11TestWindow;
+using testing::X11WindowEvent;
 
 constexpr int32_t kScreenWidth = 1920;
 constexpr int32_t kScreenHeight = 1080;
-constexpr unsigned int kAnyButtonMask = Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask;
-
-// The test's own connection to its server.
-class TestDisplay {
- public:
-  explicit TestDisplay(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
-  ~TestDisplay() {
-    if (display_ == nullptr) return;
-    if (window_ != 0) XDestroyWindow(display_, window_);
-    XCloseDisplay(display_);
-  }
-  TestDisplay(const TestDisplay&) = delete;
-  TestDisplay& operator=(const TestDisplay&) = delete;
-
-  bool ok() const { return display_ != nullptr; }
-
-  struct Pointer {
-    int x = -1;
-    int y = -1;
-    unsigned int mask = 0;
-  };
-  Pointer QueryPointer() {
-    Pointer p;
-    Window root = 0;
-    Window child = 0;
-    int win_x = 0;
-    int win_y = 0;
-    if (!XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &p.x, &p.y, &win_x, &win_y, &p.mask)) {
-      return Pointer{};
-    }
-    return p;
-  }
-
-  // Waits (bounded) until the pointer is on the pixel.
-  bool WaitForPointerAt(int x, int y) {
-    return WaitFor([&] {
-      const Pointer now = QueryPointer();
-      return now.x == x && now.y == y;
-    });
-  }
-
-  // A full-screen window above everything, focused, that hears buttons and
-  // keys. False when it did not appear in time.
-  bool OpenInputWindow() {
-    XSetWindowAttributes attributes = {};
-    attributes.override_redirect = True;
-    attributes.event_mask = ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask | StructureNotifyMask;
-    window_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, kScreenWidth, kScreenHeight, 0,
-                            CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask,
-                            &attributes);
-    XMapRaised(display_, window_);
-    XSync(display_, False);
-    if (!WaitForEvent([](const XEvent& e) { return e.type == MapNotify; })) return false;
-    XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
-    XSync(display_, False);
-    Window focus = 0;
-    int revert = 0;
-    XGetInputFocus(display_, &focus, &revert);
-    events_.clear();
-    return focus == window_;
-  }
-
-  // Waits (bounded) until an event that the predicate accepts has arrived.
-  template <typename Pred>
-  bool WaitForEvent(Pred pred) {
-    return WaitFor([&] {
-      Pump();
-      return std::any_of(events_.begin(), events_.end(), pred);
-    });
-  }
-  bool WaitForEventOfType(int type) {
-    return WaitForEvent([type](const XEvent& e) { return e.type == type; });
-  }
-
-  // Button and key events in arrival order: (type, button or keycode).
-  std::vector<std::pair<int, unsigned int>> InputEvents() const {
-    std::vector<std::pair<int, unsigned int>> out;
-    for (const XEvent& e : events_) {
-      if (e.type == ButtonPress || e.type == ButtonRelease) out.emplace_back(e.type, e.xbutton.button);
-      if (e.type == KeyPress || e.type == KeyRelease) out.emplace_back(e.type, e.xkey.keycode);
-    }
-    return out;
-  }
-  // The first event of the type; null when none arrived.
-  const XEvent* FirstOfType(int type) const {
-    for (const XEvent& e : events_) {
-      if (e.type == type) return &e;
-    }
-    return nullptr;
-  }
-  void ClearEvents() { events_.clear(); }
-
- private:
-  void Pump() {
-    while (XPending(display_) > 0) {
-      XEvent event;
-      XNextEvent(display_, &event);
-      events_.push_back(event);
-    }
-  }
-
-  Display* display_;
-  Window window_ = 0;
-  std::vector<XEvent> events_;
-};
 
 // The injector over the test's server, made while DISPLAY names it, aimed at
 // the whole screen with a stream of the screen's size; the test's own
 // connection is `x`. The injector goes first, while the server is still up.
-#define ORVANE_X11_INJECTOR(xvfb, x, injector)                                                       \
-  ORVANE_START_XVFB_OR_SKIP(xvfb);                                                                   \
-  ScopedEnv display_env_("DISPLAY", xvfb->display_name());                                           \
-  TestDisplay x(xvfb->display_name());                                                               \
-  ASSERT_TRUE(x.ok());                                                                               \
-  std::unique_ptr<IInjectionPlatform> platform_ = MakePlatformInjection(nullptr);                    \
-  ASSERT_NE(platform_, nullptr);                                                                     \
-  InputInjector injector(std::move(platform_), SystemClock());                                       \
+#define ORVANE_X11_INJECTOR(xvfb, x, injector)                                    \
+  ORVANE_X11_TEST_WINDOW(xvfb, x);                                                \
+  std::unique_ptr<IInjectionPlatform> platform_ = MakePlatformInjection(nullptr); \
+  ASSERT_NE(platform_, nullptr);                                                  \
+  InputInjector injector(std::move(platform_), SystemClock());                    \
   injector.SetTarget("", 0, 0, kScreenWidth, kScreenHeight, kScreenWidth, kScreenHeight)
-
-TouchInput Touch(pb::TouchAction action, float x, float y) {
-  TouchInput t;
-  t.action = action;
-  t.pointer_id = 7;
-  t.x = x;
-  t.y = y;
-  t.pressure = 0.5f;
-  return t;
-}
 
 PenInput Pen(pb::PenAction action, uint32_t button_state, pb::PenToolType tool = pb::PEN_TOOL_TYPE_PEN) {
   PenInput p;
@@ -180,15 +67,6 @@ MouseInput Mouse(pb::MouseAction action, pb::MouseButton button) {
   m.x = 0.3f;
   m.y = 0.6f;
   return m;
-}
-
-KeyInput Key(pb::KeyAction action, uint32_t vk, uint32_t scan, uint32_t modifiers) {
-  KeyInput k;
-  k.action = action;
-  k.key_code = vk;
-  k.scan_code = scan;
-  k.modifiers = modifiers;
-  return k;
 }
 
 TEST(InjectorX11DisplayTest, ReportsMouseEmulationForTouchAndPen) {
@@ -228,26 +106,26 @@ TEST(InjectorX11DisplayTest, AnEmulatedTouchPressesTheLeftButtonOnTheMappedPixel
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.x << "," << c.y);
     x.ClearEvents();
-    injector.InjectTouch(Touch(pb::TOUCH_ACTION_DOWN, c.x, c.y));
+    injector.InjectTouch(TabletTouch(pb::TOUCH_ACTION_DOWN, c.x, c.y));
     ASSERT_TRUE(x.WaitForEventOfType(ButtonPress));
-    const XEvent* press = x.FirstOfType(ButtonPress);
-    EXPECT_EQ(press->xbutton.button, 1u);
-    EXPECT_EQ(press->xbutton.x_root, c.pixel_x);
-    EXPECT_EQ(press->xbutton.y_root, c.pixel_y);
+    const X11WindowEvent* press = x.FirstOfType(ButtonPress);
+    EXPECT_EQ(press->detail, 1u);
+    EXPECT_EQ(press->x_root, c.pixel_x);
+    EXPECT_EQ(press->y_root, c.pixel_y);
     EXPECT_TRUE(x.WaitForPointerAt(c.pixel_x, c.pixel_y));
-    const TestDisplay::Pointer down = x.QueryPointer();
+    const X11TestWindow::Pointer down = x.QueryPointer();
     EXPECT_EQ(down.x, c.pixel_x);
     EXPECT_EQ(down.y, c.pixel_y);
-    EXPECT_EQ(down.mask & kAnyButtonMask, static_cast<unsigned int>(Button1Mask));
+    EXPECT_EQ(down.buttons, static_cast<unsigned int>(Button1Mask));
 
-    injector.InjectTouch(Touch(pb::TOUCH_ACTION_UP, c.x, c.y));
+    injector.InjectTouch(TabletTouch(pb::TOUCH_ACTION_UP, c.x, c.y));
     ASSERT_TRUE(x.WaitForEventOfType(ButtonRelease));
     const std::vector<std::pair<int, unsigned int>> expected = {{ButtonPress, 1}, {ButtonRelease, 1}};
     EXPECT_EQ(x.InputEvents(), expected);
-    const XEvent* release = x.FirstOfType(ButtonRelease);
-    EXPECT_EQ(release->xbutton.x_root, c.pixel_x);
-    EXPECT_EQ(release->xbutton.y_root, c.pixel_y);
-    EXPECT_EQ(x.QueryPointer().mask & kAnyButtonMask, 0u);
+    const X11WindowEvent* release = x.FirstOfType(ButtonRelease);
+    EXPECT_EQ(release->x_root, c.pixel_x);
+    EXPECT_EQ(release->y_root, c.pixel_y);
+    EXPECT_EQ(x.QueryPointer().buttons, 0u);
   }
 }
 
@@ -269,8 +147,8 @@ std::vector<ButtonCase> ButtonCases() {
       {"mouse middle",
        [](InputInjector& i) { i.InjectMouse(Mouse(pb::MOUSE_ACTION_DOWN, pb::MOUSE_BUTTON_MIDDLE)); },
        [](InputInjector& i) { i.InjectMouse(Mouse(pb::MOUSE_ACTION_UP, pb::MOUSE_BUTTON_MIDDLE)); }, 2, Button2Mask},
-      {"touch", [](InputInjector& i) { i.InjectTouch(Touch(pb::TOUCH_ACTION_DOWN, 0.5f, 0.5f)); },
-       [](InputInjector& i) { i.InjectTouch(Touch(pb::TOUCH_ACTION_UP, 0.5f, 0.5f)); }, 1, Button1Mask},
+      {"touch", [](InputInjector& i) { i.InjectTouch(TabletTouch(pb::TOUCH_ACTION_DOWN, 0.5f, 0.5f)); },
+       [](InputInjector& i) { i.InjectTouch(TabletTouch(pb::TOUCH_ACTION_UP, 0.5f, 0.5f)); }, 1, Button1Mask},
       {"pen tip", [](InputInjector& i) { i.InjectPen(Pen(pb::PEN_ACTION_DOWN, 0)); },
        [](InputInjector& i) { i.InjectPen(Pen(pb::PEN_ACTION_UP, 0)); }, 1, Button1Mask},
       {"barrel pen", [](InputInjector& i) { i.InjectPen(Pen(pb::PEN_ACTION_DOWN, 0x02)); },
@@ -289,12 +167,12 @@ TEST(InjectorX11DisplayTest, MouseAndEmulatedPenButtonsReachTheWindow) {
     x.ClearEvents();
     c.press(injector);
     ASSERT_TRUE(x.WaitForEventOfType(ButtonPress));
-    EXPECT_TRUE(WaitFor([&] { return (x.QueryPointer().mask & kAnyButtonMask) == c.mask; }));
+    EXPECT_TRUE(WaitFor([&] { return x.QueryPointer().buttons == c.mask; }));
     c.release(injector);
     ASSERT_TRUE(x.WaitForEventOfType(ButtonRelease));
     const std::vector<std::pair<int, unsigned int>> expected = {{ButtonPress, c.button}, {ButtonRelease, c.button}};
     EXPECT_EQ(x.InputEvents(), expected);
-    EXPECT_EQ(x.QueryPointer().mask & kAnyButtonMask, 0u);
+    EXPECT_EQ(x.QueryPointer().buttons, 0u);
   }
 }
 
@@ -303,19 +181,19 @@ TEST(InjectorX11DisplayTest, ReleasingAllPointersLetsGoOfEveryHeldButton) {
   for (const ButtonCase& c : ButtonCases()) {
     SCOPED_TRACE(c.name);
     c.press(injector);
-    ASSERT_TRUE(WaitFor([&] { return (x.QueryPointer().mask & kAnyButtonMask) == c.mask; }));
+    ASSERT_TRUE(WaitFor([&] { return x.QueryPointer().buttons == c.mask; }));
     injector.ReleaseAllPointers();
-    EXPECT_TRUE(WaitFor([&] { return (x.QueryPointer().mask & kAnyButtonMask) == 0; }));
-    EXPECT_EQ(x.QueryPointer().mask & kAnyButtonMask, 0u);
+    EXPECT_TRUE(WaitFor([&] { return x.QueryPointer().buttons == 0; }));
+    EXPECT_EQ(x.QueryPointer().buttons, 0u);
   }
   // Everything at once.
   injector.InjectMouse(Mouse(pb::MOUSE_ACTION_DOWN, pb::MOUSE_BUTTON_MIDDLE));
-  injector.InjectTouch(Touch(pb::TOUCH_ACTION_DOWN, 0.5f, 0.5f));
+  injector.InjectTouch(TabletTouch(pb::TOUCH_ACTION_DOWN, 0.5f, 0.5f));
   ASSERT_TRUE(WaitFor([&] {
-    return (x.QueryPointer().mask & kAnyButtonMask) == static_cast<unsigned int>(Button1Mask | Button2Mask);
+    return x.QueryPointer().buttons == static_cast<unsigned int>(Button1Mask | Button2Mask);
   }));
   injector.ReleaseAllPointers();
-  EXPECT_TRUE(WaitFor([&] { return (x.QueryPointer().mask & kAnyButtonMask) == 0; }));
+  EXPECT_TRUE(WaitFor([&] { return x.QueryPointer().buttons == 0; }));
 }
 
 TEST(InjectorX11DisplayTest, KeysReachTheFocusedWindow) {
@@ -340,10 +218,10 @@ TEST(InjectorX11DisplayTest, KeysReachTheFocusedWindow) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     x.ClearEvents();
-    injector.InjectKey(Key(pb::KEY_ACTION_KEY_DOWN, 65, c.scan_code, c.modifiers));
-    injector.InjectKey(Key(pb::KEY_ACTION_KEY_UP, 65, c.scan_code, c.modifiers));
+    injector.InjectKey(TabletKey(pb::KEY_ACTION_KEY_DOWN, 65, c.scan_code, c.modifiers));
+    injector.InjectKey(TabletKey(pb::KEY_ACTION_KEY_UP, 65, c.scan_code, c.modifiers));
     const unsigned int last = c.expected.back().second;
-    ASSERT_TRUE(x.WaitForEvent([last](const XEvent& e) { return e.type == KeyRelease && e.xkey.keycode == last; }));
+    ASSERT_TRUE(x.WaitForEvent([last](const X11WindowEvent& e) { return e.type == KeyRelease && e.detail == last; }));
     EXPECT_EQ(x.InputEvents(), c.expected);
   }
 }

@@ -18,22 +18,23 @@
 #include "host/common/platform_info.h"
 #include "host/input/injection_platform.h"
 #include "host/input/injector.h"
+#include "host/input/testing/input_builders.h"
+#include "host/input/testing/key_window_win.h"
 #include "tests/support/test_support.h"
 
 namespace orvane {
 namespace {
 
 namespace pb = protocol::v1;
+using testing::ExpectKeyDownThenUp;
+using testing::KeyMessage;
+using testing::KeyWindow;
 using testing::LogCapture;
-using testing::WaitFor;
-
-void PumpMessages() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
+using testing::PumpMessagesUntil;
+using testing::TabletKey;
+using testing::TabletTouch;
+using testing::UnderWineNote;
+using testing::WaitForCursorAt;
 
 // The test thread per-monitor DPI aware for the scope, as the injector's
 // platform calls are, so that cursor positions are physical pixels. Without
@@ -77,24 +78,6 @@ bool LeftButtonDown() {
   return (GetAsyncKeyState(button) & 0x8000) != 0;
 }
 
-TouchInput Touch(pb::TouchAction action, float x, float y) {
-  TouchInput t;
-  t.action = action;
-  t.pointer_id = 7;
-  t.x = x;
-  t.y = y;
-  t.pressure = 0.5f;
-  return t;
-}
-
-KeyInput Key(pb::KeyAction action, uint32_t vk, uint32_t scan) {
-  KeyInput k;
-  k.action = action;
-  k.key_code = vk;
-  k.scan_code = scan;
-  return k;
-}
-
 // ---------------------------------------------------------- capabilities
 
 TEST(InjectorWinDisplayTest, TheCapabilitySummaryNamesWhatThisWindowsOffers) {
@@ -109,7 +92,7 @@ TEST(InjectorWinDisplayTest, TheCapabilitySummaryNamesWhatThisWindowsOffers) {
   });
   ASSERT_NE(summary, lines.end());
   EXPECT_EQ(logs.Count("[Input] Capability summary "), 1u);
-  std::printf("%s%s\n", summary->c_str(), RunningUnderWine() ? " (under Wine)" : "");
+  std::printf("%s%s\n", summary->c_str(), UnderWineNote());
 
   const InjectorCapabilities& caps = injector.Capabilities();
   EXPECT_EQ(caps.admin, admin);
@@ -162,99 +145,20 @@ TEST(InjectorWinDisplayTest, ATouchPutsTheCursorOnTheMappedPixel) {
     const LONG px = primary.left + static_cast<LONG>(std::lround(static_cast<double>(p.x) * (width - 1)));
     const LONG py = primary.top + static_cast<LONG>(std::lround(static_cast<double>(p.y) * (height - 1)));
     SCOPED_TRACE(::testing::Message() << p.x << "," << p.y << " -> " << px << "," << py);
-    injector.InjectTouch(Touch(pb::TOUCH_ACTION_DOWN, p.x, p.y));
+    injector.InjectTouch(TabletTouch(pb::TOUCH_ACTION_DOWN, p.x, p.y));
     POINT at = {-1, -1};
-    EXPECT_TRUE(WaitFor([&] {
-      PumpMessages();
-      return GetCursorPos(&at) && at.x == px && at.y == py;
-    }));
+    EXPECT_TRUE(WaitForCursorAt(px, py, &at));
     EXPECT_EQ(at.x, px);
     EXPECT_EQ(at.y, py);
     if (emulated) {
-      EXPECT_TRUE(WaitFor([] {
-        PumpMessages();
-        return LeftButtonDown();
-      }));
+      EXPECT_TRUE(PumpMessagesUntil([] { return LeftButtonDown(); }));
     }
-    injector.InjectTouch(Touch(pb::TOUCH_ACTION_UP, p.x, p.y));
-    EXPECT_TRUE(WaitFor([] {
-      PumpMessages();
-      return !LeftButtonDown();
-    }));
+    injector.InjectTouch(TabletTouch(pb::TOUCH_ACTION_UP, p.x, p.y));
+    EXPECT_TRUE(PumpMessagesUntil([] { return !LeftButtonDown(); }));
   }
 }
 
 // --------------------------------------------------------------- keyboard
-
-// The key messages the test window received: (message, wParam, lParam).
-struct KeyMessage {
-  UINT message;
-  WPARAM wparam;
-  LPARAM lparam;
-};
-std::vector<KeyMessage>& ReceivedKeys() {
-  static std::vector<KeyMessage> keys;
-  return keys;
-}
-
-LRESULT CALLBACK KeyWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_KEYDOWN || message == WM_KEYUP || message == WM_SYSKEYDOWN || message == WM_SYSKEYUP) {
-    ReceivedKeys().push_back({message, wparam, lparam});
-    return 0;
-  }
-  return DefWindowProcW(hwnd, message, wparam, lparam);
-}
-
-// A topmost window with the keyboard focus.
-class KeyWindow {
- public:
-  KeyWindow() {
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = &KeyWindowProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = kClassName;
-    atom_ = RegisterClassExW(&wc);
-    if (atom_ == 0) return;
-    hwnd_ = CreateWindowExW(WS_EX_TOPMOST, kClassName, L"keys", WS_POPUP | WS_VISIBLE, 100, 100, 400, 300, nullptr,
-                            nullptr, wc.hInstance, nullptr);
-    if (hwnd_ == nullptr) return;
-    focused_ = WaitFor([&] {
-      SetForegroundWindow(hwnd_);
-      SetFocus(hwnd_);
-      PumpMessages();
-      return GetForegroundWindow() == hwnd_ && GetFocus() == hwnd_;
-    });
-    ReceivedKeys().clear();
-  }
-  ~KeyWindow() {
-    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
-    PumpMessages();
-    if (atom_ != 0) UnregisterClassW(kClassName, GetModuleHandleW(nullptr));
-    ReceivedKeys().clear();
-  }
-  KeyWindow(const KeyWindow&) = delete;
-  KeyWindow& operator=(const KeyWindow&) = delete;
-
-  bool ok() const { return hwnd_ != nullptr && focused_; }
-
-  // Pumps until a key-up message has arrived.
-  bool WaitForKeyUp() {
-    return WaitFor([] {
-      PumpMessages();
-      return std::any_of(ReceivedKeys().begin(), ReceivedKeys().end(),
-                         [](const KeyMessage& k) { return k.message == WM_KEYUP; });
-    });
-  }
-
- private:
-  static constexpr const wchar_t* kClassName = L"OrvaneInjectorKeyWindow";
-  ATOM atom_ = 0;
-  HWND hwnd_ = nullptr;
-  bool focused_ = false;
-};
-
-unsigned ScanOf(LPARAM lparam) { return static_cast<unsigned>((lparam >> 16) & 0xFF); }
 
 // A key with a scan code goes out by the foreground layout's scan code, one
 // without by its virtual key. Wine 8 delivers scan-code input without the
@@ -271,25 +175,23 @@ TEST(InjectorWinDisplayTest, AKeyReachesTheFocusedWindow) {
   const Case cases[] = {{"virtual key 65", 0}, {"virtual key 65 with scan code 0x1E", 0x1E}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ReceivedKeys().clear();
-    injector.InjectKey(Key(pb::KEY_ACTION_KEY_DOWN, 65, c.scan_code));
-    injector.InjectKey(Key(pb::KEY_ACTION_KEY_UP, 65, c.scan_code));
+    window.ClearKeys();
+    injector.InjectKey(TabletKey(pb::KEY_ACTION_KEY_DOWN, 65, c.scan_code));
+    injector.InjectKey(TabletKey(pb::KEY_ACTION_KEY_UP, 65, c.scan_code));
     ASSERT_TRUE(window.WaitForKeyUp());
-    const std::vector<KeyMessage> keys = ReceivedKeys();
-    ASSERT_EQ(keys.size(), 2u);
-    EXPECT_EQ(keys[0].message, static_cast<UINT>(WM_KEYDOWN));
-    EXPECT_EQ(keys[1].message, static_cast<UINT>(WM_KEYUP));
+    const std::vector<KeyMessage> keys = window.keys();
+    ASSERT_NO_FATAL_FAILURE(ExpectKeyDownThenUp(keys));
     for (const KeyMessage& k : keys) {
       const bool by_virtual_key = k.wparam == 'A';
-      const bool by_scan_code = ScanOf(k.lparam) == 0x1E;
-      EXPECT_TRUE(by_virtual_key || by_scan_code) << "wParam " << k.wparam << " scan " << ScanOf(k.lparam);
+      const bool by_scan_code = k.scan_code() == 0x1E;
+      EXPECT_TRUE(by_virtual_key || by_scan_code) << "wParam " << k.wparam << " scan " << k.scan_code();
     }
     const KeyMessage& down = keys[0];
     std::printf("%s: WM_KEYDOWN arrived with %s (wParam 0x%02X, scan code 0x%02X)%s\n", c.name,
-                down.wparam == 'A' ? (ScanOf(down.lparam) == 0x1E ? "virtual key 'A' and scan code 0x1E"
-                                                                   : "virtual key 'A'")
+                down.wparam == 'A' ? (down.scan_code() == 0x1E ? "virtual key 'A' and scan code 0x1E"
+                                                               : "virtual key 'A'")
                                    : "scan code 0x1E only",
-                static_cast<unsigned>(down.wparam), ScanOf(down.lparam), RunningUnderWine() ? " (under Wine)" : "");
+                static_cast<unsigned>(down.wparam), down.scan_code(), UnderWineNote());
   }
 }
 

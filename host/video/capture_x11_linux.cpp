@@ -146,27 +146,6 @@ struct X11ShmCaptureSource::Impl {
 
 namespace {
 
-struct RootSize {
-  bool ok = false;
-  uint32_t width = 0;
-  uint32_t height = 0;
-};
-
-RootSize ReadRootSize(Display* display, Window root) {
-  Window root_return = 0;
-  int x = 0;
-  int y = 0;
-  unsigned int width = 0;
-  unsigned int height = 0;
-  unsigned int border = 0;
-  unsigned int depth = 0;
-  RootSize size;
-  size.ok = XGetGeometry(display, root, &root_return, &x, &y, &width, &height, &border, &depth) != 0;
-  size.width = width;
-  size.height = height;
-  return size;
-}
-
 struct MonitorRect {
   bool found = false;
   int x = 0;
@@ -193,7 +172,7 @@ MonitorRect FindMonitor(Display* display, Window root, Atom name) {
   return rect;
 }
 
-bool Inside(int64_t left, int64_t top, int64_t width, int64_t height, const RootSize& root) {
+bool Inside(int64_t left, int64_t top, int64_t width, int64_t height, const x11::RootSize& root) {
   return left >= 0 && top >= 0 && left + width <= root.width && top + height <= root.height;
 }
 
@@ -248,7 +227,7 @@ bool X11ShmCaptureSource::Initialize(const CaptureInitParams& params) {
     result_ = HostResult::Failure(2, "no 32-bit BGRA visual", kENotImpl);
     return false;
   }
-  const RootSize root = ReadRootSize(display, impl->root);
+  const x11::RootSize root = x11::ReadRootSize(display, impl->root);
   if (!root.ok || !Inside(params.left, params.top, params.Width(), params.Height(), root)) {
     LogWarn("[Capture] X11 capture: rectangle %ld,%ld %lldx%lld of %s lies outside the root window %ux%u",
             static_cast<long>(params.left), static_cast<long>(params.top), static_cast<long long>(params.Width()),
@@ -312,7 +291,7 @@ CapturedFrame X11ShmCaptureSource::Failed(int code, const std::string& why, bool
 
 bool X11ShmCaptureSource::RectUnchanged() {
   Display* display = impl_->connection->display();
-  const RootSize root = ReadRootSize(display, impl_->root);
+  const x11::RootSize root = x11::ReadRootSize(display, impl_->root);
   bool unchanged = root.ok && Inside(impl_->left, impl_->top, impl_->width, impl_->height, root);
   MonitorRect now;
   if (unchanged && impl_->monitor_atom != 0) {

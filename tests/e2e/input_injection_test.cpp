@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "host/input/testing/x11_test_window_linux.h"
 #include "tests/e2e/host_process.h"
 #include "tests/support/test_support.h"
 #include "tests/support/xvfb_server.h"
 
 // After the project's headers: Xlib's macros (None, Status, ...) would clash.
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 namespace orvane::e2e {
 namespace {
@@ -29,63 +29,7 @@ using namespace std::chrono_literals;
 constexpr auto kStartDeadline = 20s;
 constexpr auto kRunDeadline = 60s;
 
-struct Press {
-  int type = 0;  // ButtonPress, ButtonRelease, KeyPress
-  unsigned int detail = 0;
-  int x = 0;
-  int y = 0;
-};
-
-// A window over the whole screen that keeps the focus and records presses.
-class PressRecorder {
- public:
-  explicit PressRecorder(const std::string& display_name) : display_(XOpenDisplay(display_name.c_str())) {
-    if (display_ == nullptr) return;
-    const int screen = DefaultScreen(display_);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.event_mask = ButtonPressMask | ButtonReleaseMask | KeyPressMask;
-    window_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0,
-                            static_cast<unsigned>(DisplayWidth(display_, screen)),
-                            static_cast<unsigned>(DisplayHeight(display_, screen)), 0, CopyFromParent, InputOutput,
-                            CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
-    XMapRaised(display_, window_);
-    XSync(display_, False);
-    XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
-    XSync(display_, False);
-  }
-  ~PressRecorder() {
-    if (display_ != nullptr) XCloseDisplay(display_);
-  }
-  bool ok() const { return display_ != nullptr && window_ != 0; }
-
-  std::vector<Press> Take() {
-    std::vector<Press> presses;
-    XSync(display_, False);
-    while (XPending(display_) > 0) {
-      XEvent event;
-      XNextEvent(display_, &event);
-      if (event.type == ButtonPress || event.type == ButtonRelease) {
-        presses.push_back({event.type, event.xbutton.button, event.xbutton.x_root, event.xbutton.y_root});
-      } else if (event.type == KeyPress) {
-        presses.push_back({event.type, event.xkey.keycode, event.xkey.x_root, event.xkey.y_root});
-      }
-    }
-    return presses;
-  }
-
-  unsigned int ButtonMask() {
-    Window root = 0, child = 0;
-    int rx = 0, ry = 0, wx = 0, wy = 0;
-    unsigned int mask = 0;
-    XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rx, &ry, &wx, &wy, &mask);
-    return mask & (Button1Mask | Button2Mask | Button3Mask);
-  }
-
- private:
-  Display* display_;
-  Window window_ = 0;
-};
+using Press = testing::X11WindowEvent;
 
 // The normalised position of the simulator's n-th "<kind> action=down" event.
 std::optional<std::pair<double, double>> DownPosition(const std::string& tablet, const std::string& kind, int n) {
@@ -103,14 +47,16 @@ std::optional<std::pair<double, double>> DownPosition(const std::string& tablet,
 
 // Stream and screen are both 1920 x 1080: no letterbox.
 void ExpectAt(const Press& press, const std::pair<double, double>& normalised) {
-  EXPECT_NEAR(press.x, std::lround(normalised.first * 1919.0), 1);
-  EXPECT_NEAR(press.y, std::lround(normalised.second * 1079.0), 1);
+  EXPECT_NEAR(press.x_root, std::lround(normalised.first * 1919.0), 1);
+  EXPECT_NEAR(press.y_root, std::lround(normalised.second * 1079.0), 1);
 }
 
 TEST(InputInjection, TouchMousePenAndKeysReachTheDesktopWhereTheTabletPutThem) {
   ORVANE_START_XVFB_OR_SKIP(xvfb);
-  PressRecorder recorder(xvfb->display_name());
+  // A window over the whole screen that keeps the focus and records presses.
+  testing::X11TestWindow recorder(xvfb->display_name());
   ASSERT_TRUE(recorder.ok());
+  ASSERT_TRUE(recorder.OpenInputWindow());
 
   testing::ScopedTempDir temp;
   HostEnvironment env;
@@ -130,7 +76,7 @@ TEST(InputInjection, TouchMousePenAndKeysReachTheDesktopWhereTheTabletPutThem) {
   const std::string code = AskForPairingCode(host, sim_args({}), temp.path() / "ask.out", kStartDeadline);
   ASSERT_EQ(code.size(), 6u) << host.Output();
   const size_t seen = host.Output().size();
-  recorder.Take();  // nothing of the pairing run counts
+  recorder.TakeInputEvents();  // nothing of the pairing run counts
 
   ChildProcess sim;
   ASSERT_TRUE(sim.Start(ORVANE_TABLET_SIM_BINARY,
@@ -146,10 +92,13 @@ TEST(InputInjection, TouchMousePenAndKeysReachTheDesktopWhereTheTabletPutThem) {
                                      "pen_reason=synthetic_pen_api_unavailable"}))
       << host_out;
 
-  const std::vector<Press> presses = recorder.Take();
+  const std::vector<Press> presses = recorder.TakeInputEvents();
   std::vector<Press> buttons;
   std::vector<Press> keys;
-  for (const Press& p : presses) (p.type == KeyPress ? keys : buttons).push_back(p);
+  for (const Press& p : presses) {
+    if (p.type == KeyPress) keys.push_back(p);
+    if (p.type == ButtonPress || p.type == ButtonRelease) buttons.push_back(p);
+  }
   // touch, mouse, pen, barrel pen: press and release each; the held mouse
   // button: its press, and its release when the stream stopped.
   ASSERT_EQ(buttons.size(), 10u) << tablet << host_out;
@@ -173,7 +122,7 @@ TEST(InputInjection, TouchMousePenAndKeysReachTheDesktopWhereTheTabletPutThem) {
   // 'A' (virtual key 65) is the X key code 38 of the default layout.
   ASSERT_EQ(keys.size(), 1u) << tablet;
   EXPECT_EQ(keys[0].detail, 38u);
-  EXPECT_EQ(recorder.ButtonMask(), 0u);
+  EXPECT_EQ(recorder.QueryPointer().buttons & (Button1Mask | Button2Mask | Button3Mask), 0u);
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ uint64_t MediaReceiver::RetryIntervalMs() const {
 std::vector<std::string> MediaReceiver::TakeNotes() {
   std::vector<std::string> out;
   out.swap(notes_);
+  for (std::string& note : audio_.TakeNotes()) out.push_back(std::move(note));
   return out;
 }
 
@@ -65,6 +66,7 @@ void MediaReceiver::OnDatagram(crypto::ByteView datagram, uint64_t now_ms) {
     if (media::ParseAudioHeader(datagram, &audio) &&
         datagram.size() <= media::kMaxAudioDatagramBytes) {
       ++counters_.audio;
+      audio_.OnPacket(audio, datagram.subspan(media::kAudioHeaderBytes), now_ms);
     } else {
       ++counters_.malformed;
     }
@@ -86,6 +88,7 @@ bool MediaReceiver::OnVideo(crypto::ByteView datagram, uint64_t now_ms, bool reb
     }
     return false;
   }
+  audio_.OnVideoTimestamp(h.timestamp_us);
   if (!rebuilt) ++counters_.video;
   if (Present(h.sequence)) {
     ++counters_.duplicates;

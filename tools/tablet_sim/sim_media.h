@@ -46,6 +46,7 @@
 #include "host/common/printf_check.h"
 #include "host/security/crypto.h"
 #include "host/transport/media_packet.h"
+#include "tools/tablet_sim/sim_audio.h"
 #include "tools/tablet_sim/sim_udp.h"
 #include "tools/tablet_sim/sim_video.h"
 
@@ -138,13 +139,15 @@ class MediaReceiver {
 
   const MediaCounters& counters() const { return counters_; }
   const OrderingCounters& ordering() const { return ordering_.counters(); }
+  // Every audio packet is decoded there, against the video's timestamps.
+  const AudioReceiver& audio() const { return audio_; }
   size_t units_in_flight() const { return units_.size(); }
   size_t missing_tracked() const { return missing_.size(); }
   size_t parity_kept() const { return parities_.size(); }
   size_t buffered_bytes() const { return buffered_bytes_; }
   // Lines worth printing (the first unit, the first few of each problem,
   // "[Sim] Parity group size N" at the first parity and whenever the size
-  // changes); taken once.
+  // changes, then the audio's); taken once.
   std::vector<std::string> TakeNotes();
 
  private:
@@ -213,6 +216,7 @@ class MediaReceiver {
   double rtt_ms_ = 0;
   bool first_noted_ = false;
   UnitOrdering ordering_;
+  AudioReceiver audio_;
   std::vector<ResolvedUnit> released_;
   uint32_t notes_of_kind_[static_cast<int>(NoteKind::kCount)] = {};
   std::vector<std::string> notes_;

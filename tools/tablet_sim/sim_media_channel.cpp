@@ -134,4 +134,9 @@ MediaSummary MediaChannel::Summary() const {
   return s;
 }
 
+AudioSummary MediaChannel::AudioReport() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return intake_.receiver().audio().Summary();
+}
+
 }  // namespace orvane::sim

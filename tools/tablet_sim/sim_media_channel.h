@@ -62,6 +62,9 @@ class MediaChannel {
   uint64_t completed() const;
   // Counters; nacks_sent and stats_sent are the caller's.
   MediaSummary Summary() const;
+  // The audio figures (their medians are worked out here: not for every
+  // statistics interval).
+  AudioSummary AudioReport() const;
 
   // Stops and joins the thread, closes the socket.
   void Close();

@@ -41,7 +41,9 @@ constexpr StepSpec kSteps[] = {
     {"keyframe", StepKind::kKeyframe, Arg::kOptional,
      "keyframe[:STREAM_ID]       RequestKeyframe (sim-session); the time to the\n"
      "                               next decoded keyframe is printed"},
-    {"audio", StepKind::kAudio, Arg::kOptional, "audio[:on|off|tablet-only] SetAudioEnabled (on)"},
+    {"audio", StepKind::kAudio, Arg::kOptional,
+     "audio[:on|off|tablet-only] SetAudioEnabled (on); also\n"
+     "                               audio:ENABLED:MUTE (0 or 1; 1:1 = tablet-only)"},
     {"pause", StepKind::kPause, Arg::kNone, "SetVideoPaused paused=yes"},
     {"resume", StepKind::kResume, Arg::kNone, "SetVideoPaused paused=no"},
     {"first-frame", StepKind::kFirstFrame, Arg::kOptional, "first-frame[:SESSION_ID]   FirstFrameRendered"},
@@ -172,13 +174,16 @@ bool ReadArgument(std::string_view arg, ScriptStep* step, std::string* why) {
       return true;
     }
     case StepKind::kAudio:
-      if (arg.empty() || arg == "on") {
+      if (arg.empty() || arg == "on" || arg == "1:0") {
         step->first = 1;
-      } else if (arg == "tablet-only") {
+      } else if (arg == "tablet-only" || arg == "1:1") {
         step->first = 1;
         step->second = 1;
-      } else if (arg != "off") {
-        *why = "needs on, off or tablet-only";
+      } else if (arg == "0:1") {
+        // Off, with the wish for tablet-only sound kept: sent as it is.
+        step->second = 1;
+      } else if (arg != "off" && arg != "0:0") {
+        *why = "needs on, off or tablet-only (or ENABLED:MUTE, 0 or 1 each)";
         return false;
       }
       return true;

@@ -14,6 +14,7 @@
 #include "host/security/crypto.h"
 #include "host/security/host_identity.h"
 #include "host/security/key_agreement.h"
+#include "tools/tablet_sim/sim_audio.h"
 #include "tools/tablet_sim/sim_auth.h"
 #include "tools/tablet_sim/sim_connection.h"
 #include "tools/tablet_sim/sim_input.h"
@@ -1245,6 +1246,7 @@ class SimRun {
       out_.Info("%s", VideoSummaryLine(*video).c_str());
       out_.Info("%s", VideoDetailsLine(*video).c_str());
     }
+    out_.Info("%s", AudioSummaryLine(media_->AudioReport()).c_str());
     media_.reset();
     video_.reset();
   }

@@ -42,6 +42,7 @@
 #include "tools/tablet_sim/sim_messages.h"
 #include "tools/tablet_sim/sim_script.h"
 #include "tools/tablet_sim/sim_state.h"
+#include "tools/tablet_sim/testing/opus_tone.h"
 #include "tools/tablet_sim/testing/pattern_encoder.h"
 
 namespace orvane::sim {
@@ -654,11 +655,15 @@ TEST(SimSessionMedia, PunchesReceivesRepairsVerifiesAndSendsInput) {
       EXPECT_TRUE(sender.SetRemote("127.0.0.1", 9));
     };
 
-    // The stream: synthetic access units while started and aimed.
+    // The stream: synthetic access units while started and aimed, and a
+    // 1 kHz tone in Opus (a second of it, over and over: whole periods).
+    const std::vector<crypto::Bytes> tone = OpusTonePackets(1000, 50, 0.3);
+    ASSERT_EQ(tone.size(), 50u);
     std::thread media([&] {
       const SyntheticFrameShape shape{60, 4000, 30};
       uint32_t seq = 0;
       uint64_t index = 0;
+      uint32_t audio_seq = 0;
       while (!done) {
         if (streaming && aimed) {
           const bool keyframe = index % shape.keyframe_interval == 0;
@@ -666,6 +671,9 @@ TEST(SimSessionMedia, PunchesReceivesRepairsVerifiesAndSendsInput) {
           const crypto::Bytes au = MakeSyntheticFrame(ts, keyframe, SyntheticFrameLength(shape, index, keyframe));
           sender.SendVideoFrame(seq, ts, keyframe, false, au.data(), au.size());
           ++index;
+          const crypto::Bytes& packet = tone[audio_seq % tone.size()];
+          sender.SendAudioPacket(audio_seq, ts, 20, packet.data(), packet.size());
+          ++audio_seq;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(8));
       }
@@ -777,6 +785,11 @@ TEST(SimSessionMedia, PunchesReceivesRepairsVerifiesAndSendsInput) {
     EXPECT_TRUE(printed.HasWith("[Sim] Media: datagrams=", " mismatched=0 ")) << all;
     EXPECT_FALSE(printed.HasWith("[Sim] Media: datagrams=", " dropped_on_purpose=0 ")) << all;
     EXPECT_TRUE(printed.HasWith("[Sim] Media details: ", " open_failed=0 replayed=0 malformed=0 ")) << all;
+    // Every audio packet that came decodes; each went with the video unit of
+    // its timestamp, so the offset is nothing.
+    EXPECT_TRUE(printed.HasWith("[Sim] Audio: first packet seq=", " duration_ms=20 ")) << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Audio: packets=", " av_offset_ms median=0.0 ")) << all;
+    EXPECT_TRUE(printed.HasWith("[Sim] Audio: packets=", " decode_errors=0 duplicates=0 ")) << all;
     EXPECT_TRUE(printed.Has("[Sim] Sent input mouse action=down button=left ")) << all;
     EXPECT_TRUE(printed.Has("[Sim] Sent input pen action=hover-enter ")) << all;
     EXPECT_EQ(CountStarting(printed, "[Sim] StreamResize encoded=1280x800 logical=2560x1600 scale=500/1000"), 1u)
