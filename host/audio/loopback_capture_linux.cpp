@@ -208,13 +208,13 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
       return Fail("No PulseAudio server (" + why + "): audio will be unavailable");
     }
 
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_S16LE;
-    spec.rate = kRate;
-    spec.channels = kChannels;
+    pa_sample_spec sample_format{};
+    sample_format.format = PA_SAMPLE_S16LE;
+    sample_format.rate = kRate;
+    sample_format.channels = kChannels;
     pa_channel_map map{};
     pa_channel_map_init_stereo(&map);
-    stream_ = pa_stream_new(context_, "PC sound for the tablet", &spec, &map);
+    stream_ = pa_stream_new(context_, "PC sound for the tablet", &sample_format, &map);
     if (stream_ == nullptr) {
       const std::string why = ContextError(context_);
       pa_threaded_mainloop_unlock(loop_);

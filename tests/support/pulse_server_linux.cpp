@@ -1,4 +1,5 @@
 #include "tests/support/pulse_server.h"
+#include "tests/support/child_process_linux.h"
 
 #include <fcntl.h>
 #include <pulse/context.h>
@@ -41,33 +42,7 @@ constexpr uint32_t kToneChunkFrames = 480;                  // 10 ms
 constexpr uint32_t kToneBufferBytes = kToneRate * 4 * 4;    // 4 s of queue on the daemon
 constexpr uint64_t kToneMaxQueuedUs = 2'000'000;            // stop writing beyond this (sink suspended)
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// Waits for the child to end, at most limit_ms; true when it was reaped.
-bool ReapWithin(pid_t pid, int limit_ms) {
-  const int64_t end = NowMs() + limit_ms;
-  for (;;) {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid || (r < 0 && errno == ECHILD)) return true;
-    if (r < 0 && errno != EINTR) return false;
-    if (NowMs() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-void EndServer(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  if (ReapWithin(pid, kStopWaitMs)) return;
-  kill(pid, SIGKILL);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-}
+void EndServer(pid_t pid) { EndChild(pid, kStopWaitMs); }
 
 // The child ended on its own (reaped here); *status gets its wait status.
 bool ChildEnded(pid_t pid, int* status) {
@@ -78,8 +53,6 @@ bool ChildEnded(pid_t pid, int* status) {
     return false;
   }
 }
-
-std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 void RemoveFolder(const std::string& dir) {
   if (dir.empty()) return;
@@ -160,9 +133,9 @@ class PulseControl {
  private:
   template <typename Pred>
   bool RunUntil(Pred done, int limit_ms) {
-    const int64_t end = NowMs() + limit_ms;
+    const int64_t end = SteadyNowMs() + limit_ms;
     while (!done()) {
-      const int64_t left = end - NowMs();
+      const int64_t left = end - SteadyNowMs();
       if (left <= 0) return false;
       const int64_t slice_us = std::min<int64_t>(left, 20) * 1000;
       if (pa_mainloop_prepare(loop_, static_cast<int>(slice_us)) < 0) return false;
@@ -180,22 +153,7 @@ void OnSuccess(pa_context*, int success, void* userdata) { *static_cast<bool*>(u
 
 }  // namespace
 
-std::string PulseServer::FindProgram() {
-  const char* path = std::getenv("PATH");
-  const std::string_view dirs = path ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string_view::npos) end = dirs.size();
-    const std::string_view dir = dirs.substr(start, end - start);
-    std::string candidate;
-    candidate.append(dir.empty() ? std::string_view(".") : dir);
-    candidate.append("/pulseaudio");
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return {};
-}
+std::string PulseServer::FindProgram() { return FindOnPath("pulseaudio"); }
 
 std::unique_ptr<PulseServer> PulseServer::Start(std::string* error) {
   std::string scratch;
@@ -300,7 +258,7 @@ std::unique_ptr<PulseServer> PulseServer::Start(std::string* error) {
   close(devnull);
 
   // Ready once a client can connect.
-  const int64_t deadline = NowMs() + kStartWaitMs;
+  const int64_t deadline = SteadyNowMs() + kStartWaitMs;
   std::string last;
   for (;;) {
     int status = 0;
@@ -318,7 +276,7 @@ std::unique_ptr<PulseServer> PulseServer::Start(std::string* error) {
     } else {
       last = "no socket yet";
     }
-    if (NowMs() >= deadline) break;
+    if (SteadyNowMs() >= deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   why = "pulseaudio accepted no client within " + std::to_string(kStartWaitMs) + " ms (" + last + "): " + LogTail(dir);
@@ -356,10 +314,10 @@ TonePlayer::~TonePlayer() {
 }
 
 void TonePlayer::Run(std::string server, double frequency_hz, double amplitude) {
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_S16LE;
-  spec.rate = kToneRate;
-  spec.channels = kToneChannels;
+  pa_sample_spec sample_format{};
+  sample_format.format = PA_SAMPLE_S16LE;
+  sample_format.rate = kToneRate;
+  sample_format.channels = kToneChannels;
   // A deep queue with a small start threshold: writes are paced here in real
   // time, and a suspended sink (which takes nothing) never makes a write
   // block, so the player always stops when asked.
@@ -371,7 +329,7 @@ void TonePlayer::Run(std::string server, double frequency_hz, double amplitude) 
   attr.fragsize = static_cast<uint32_t>(-1);
   int err = 0;
   pa_simple* s = pa_simple_new(server.c_str(), "orvane-test-tone", PA_STREAM_PLAYBACK, PulseServer::kSinkName,
-                               "tone", &spec, nullptr, &attr, &err);
+                               "tone", &sample_format, nullptr, &attr, &err);
   if (s == nullptr) {
     std::fprintf(stderr, "TonePlayer: pa_simple_new: %s\n", pa_strerror(err));
     failed_ = true;

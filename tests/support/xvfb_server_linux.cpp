@@ -1,4 +1,5 @@
 #include "tests/support/xvfb_server.h"
+#include "tests/support/child_process_linux.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,54 +22,11 @@ namespace {
 
 constexpr int kStopWaitMs = 5000;
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// Waits for the child to end, at most limit_ms; true when it was reaped.
-bool ReapWithin(pid_t pid, int limit_ms) {
-  const int64_t end = NowMs() + limit_ms;
-  for (;;) {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid || (r < 0 && errno == ECHILD)) return true;
-    if (r < 0 && errno != EINTR) return false;
-    if (NowMs() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-void EndServer(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  if (ReapWithin(pid, kStopWaitMs)) return;
-  kill(pid, SIGKILL);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-}
-
-std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+void EndServer(pid_t pid) { EndChild(pid, kStopWaitMs); }
 
 }  // namespace
 
-std::string XvfbServer::FindProgram() {
-  const char* path = std::getenv("PATH");
-  const std::string_view dirs = path ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string_view::npos) end = dirs.size();
-    const std::string_view dir = dirs.substr(start, end - start);
-    std::string candidate;
-    candidate.append(dir.empty() ? std::string_view(".") : dir);
-    candidate.append("/Xvfb");
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return {};
-}
+std::string XvfbServer::FindProgram() { return FindOnPath("Xvfb"); }
 
 std::unique_ptr<XvfbServer> XvfbServer::Start(std::string* error) {
   std::string scratch;
@@ -126,10 +84,10 @@ std::unique_ptr<XvfbServer> XvfbServer::Start(std::string* error) {
   // The server writes its display number and a newline once it accepts
   // connections.
   std::string text;
-  const int64_t deadline = NowMs() + kStartWaitMs;
+  const int64_t deadline = SteadyNowMs() + kStartWaitMs;
   bool done = false;
   while (!done) {
-    const int64_t left = deadline - NowMs();
+    const int64_t left = deadline - SteadyNowMs();
     if (left <= 0) {
       why = "Xvfb did not report a display number within " + std::to_string(kStartWaitMs) + " ms";
       break;
