@@ -11,11 +11,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "host/audio/loopback_capture.h"
+#include "host/audio/capture_timeline.h"
+#include "host/audio/loopback_backend.h"
 #include "host/common/clock.h"
 #include "host/common/logger.h"
 
@@ -38,80 +38,35 @@ const char* ContextError(pa_context* context) {
   return context != nullptr ? pa_strerror(pa_context_errno(context)) : "no context";
 }
 
-// The timestamps of a run. The sink renders into its monitor a block at a
-// time, so the time a chunk arrives tells when it was played only to within a
-// block: the timestamps follow the sample count instead, pulled slowly (a
-// sixty-fourth of the difference, at most an eighth of a chunk's duration at a
-// time, so they keep increasing) towards the arrival estimate, and jump
-// forward to it when it runs more than 50 ms ahead (the sink was suspended or
-// played nothing).
-class CaptureTimeline {
+class PulseLoopbackBackend final : public ILoopbackBackend {
  public:
-  static constexpr int64_t kJumpUs = 50'000;
+  PulseLoopbackBackend() = default;
+  ~PulseLoopbackBackend() override { Release(); }
+  PulseLoopbackBackend(const PulseLoopbackBackend&) = delete;
+  PulseLoopbackBackend& operator=(const PulseLoopbackBackend&) = delete;
 
-  void Restart() { anchored_ = false; }
-
-  // The timestamp of a chunk of `frames` whose first frame the arrival puts
-  // at estimate_us.
-  int64_t Stamp(int64_t estimate_us, uint32_t frames) {
-    if (!anchored_ || estimate_us - Next() > kJumpUs) {
-      anchored_ = true;
-      base_us_ = estimate_us;
-      frames_ = 0;
-      last_chunk_us_ = 0;
-    } else {
-      const int64_t limit = last_chunk_us_ / 8;
-      base_us_ += std::clamp((estimate_us - Next()) / 64, -limit, limit);
+  bool SetUp(int mode, AudioFormat* format, HostResult* result) override {
+    if (mode == kLoopbackModeProcess) {
+      // A sink monitor holds every stream the sink plays, the host's too.
+      *result = HostResult::Failure(kAudioCaptureErrorCode, "Process loopback is not available with PulseAudio");
+      return false;
     }
-    const int64_t stamp = Next();
-    frames_ += frames;
-    last_chunk_us_ = static_cast<int64_t>(frames) * 1'000'000 / kRate;
-    return stamp;
+    result_ = result;
+    const bool ok = SetUpEndpoint();
+    result_ = nullptr;
+    if (ok) *format = AudioFormat{kRate, kChannels, 16};
+    return ok;
   }
 
- private:
-  int64_t Next() const { return base_us_ + static_cast<int64_t>(frames_ * 1'000'000 / kRate); }
-
-  bool anchored_ = false;
-  int64_t base_us_ = 0;
-  uint64_t frames_ = 0;  // since base_us_
-  int64_t last_chunk_us_ = 0;
-};
-
-class PulseLoopbackCapture final : public ILoopbackCapture {
- public:
-  PulseLoopbackCapture() = default;
-  ~PulseLoopbackCapture() override { Reset(); }
-  PulseLoopbackCapture(const PulseLoopbackCapture&) = delete;
-  PulseLoopbackCapture& operator=(const PulseLoopbackCapture&) = delete;
-
-  bool Initialize(int preferred_mode) override {
-    std::lock_guard<std::mutex> api(api_mu_);
-    ResetLocked();
-    SetResult(HostResult::Success());
-    return SetUp(preferred_mode);
-  }
-
-  bool Start(PcmCallback callback) override {
-    std::lock_guard<std::mutex> api(api_mu_);
-    if (running_.load()) return true;
-    if (started_once_) {
-      // A fresh connection and stream for every run after the first: the
-      // server may have been restarted or the default sink changed.
-      const int mode = requested_mode_;
-      ReleaseAll();
-      if (!SetUp(mode)) {
-        LogWarn("[Audio] Could not set up a fresh capture client for the restart");
-        return false;
-      }
-    }
+  bool StartDelivery(PcmCallback callback, CaptureResultReport report, HostResult* result) override {
     if (loop_ == nullptr || stream_ == nullptr) {
-      SetResult(HostResult::Failure(kAudioCaptureErrorCode, "Audio capture was not initialized before Start()"));
+      *result = HostResult::Failure(kAudioCaptureErrorCode, "Audio capture was not initialized before Start()");
       return false;
     }
     pa_threaded_mainloop_lock(loop_);
     callback_ = std::move(callback);
-    run_failure_logged_ = false;
+    report_ = std::move(report);
+    run_failed_ = false;
     latency_failure_logged_ = false;
     timeline_.Restart();
     delivering_ = true;
@@ -119,53 +74,66 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
     if (!uncorked) {
       delivering_ = false;
       callback_ = nullptr;
+      report_ = nullptr;
     }
     pa_threaded_mainloop_unlock(loop_);
     if (!uncorked) {
-      SetResult(HostResult::Failure(kAudioCaptureErrorCode, "Audio client start failed"));
+      *result = HostResult::Failure(kAudioCaptureErrorCode, "Audio client start failed");
       return false;
     }
-    started_once_ = true;
-    running_ = true;
-    LogInfo("[Audio] Capture started");
     return true;
   }
 
-  void Stop() override {
-    std::lock_guard<std::mutex> api(api_mu_);
-    StopLocked();
+  bool Delivering() const override { return delivering_.load() && !run_failed_.load(); }
+
+  void StopDelivery() override {
+    if (loop_ == nullptr) return;
+    pa_threaded_mainloop_lock(loop_);
+    // Under the loop's lock no read callback is running; after this none
+    // delivers.
+    delivering_ = false;
+    if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) {
+      if (!Cork(true)) LogWarn("[Audio] PulseAudio could not pause the monitor stream");
+    }
+    callback_ = nullptr;
+    report_ = nullptr;
+    pa_threaded_mainloop_unlock(loop_);
+    // The capture thread ends; the connection and stream stay until Release.
+    pa_threaded_mainloop_stop(loop_);
   }
 
-  void Reset() override {
-    std::lock_guard<std::mutex> api(api_mu_);
-    ResetLocked();
-  }
-
-  bool Initialized() const override {
-    std::lock_guard<std::mutex> lock(state_mu_);
-    return initialized_;
-  }
-  AudioFormat Format() const override {
-    std::lock_guard<std::mutex> lock(state_mu_);
-    return format_;
-  }
-  int Mode() const override {
-    std::lock_guard<std::mutex> lock(state_mu_);
-    return mode_;
-  }
-  HostResult LastResult() const override {
-    std::lock_guard<std::mutex> lock(state_mu_);
-    return last_;
+  // Ends the loop thread and frees every libpulse object.
+  void Release() override {
+    if (loop_ == nullptr) return;
+    pa_threaded_mainloop_lock(loop_);
+    delivering_ = false;
+    callback_ = nullptr;
+    report_ = nullptr;
+    if (stream_ != nullptr) {
+      pa_stream_set_read_callback(stream_, nullptr, nullptr);
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)) && pa_stream_disconnect(stream_) < 0) {
+        LogWarn("[Audio] pa_stream_disconnect failed: %s", ContextError(context_));
+      }
+      pa_stream_unref(stream_);
+      stream_ = nullptr;
+    }
+    if (context_ != nullptr) {
+      pa_context_set_state_callback(context_, nullptr, nullptr);
+      pa_context_disconnect(context_);
+      pa_context_unref(context_);
+      context_ = nullptr;
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+    loop_ = nullptr;
   }
 
  private:
-  // --- set-up and tear-down (api_mu_ held) ---
+  // --- set-up (a failure leaves the rest to Release) ---
 
-  bool SetUp(int preferred_mode) {
-    requested_mode_ = preferred_mode;
-    if (preferred_mode == kLoopbackModeProcess) {
-      LogWarn("[Audio] Process loopback unavailable; using endpoint loopback");
-    }
+  bool SetUpEndpoint() {
     loop_ = pa_threaded_mainloop_new();
     if (loop_ == nullptr) {
       LogError("[Audio] pa_threaded_mainloop_new failed");
@@ -174,21 +142,21 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
     context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Orvane Display host");
     if (context_ == nullptr) {
       LogError("[Audio] pa_context_new failed");
-      ReleaseAll();
+      Release();
       return Fail("PulseAudio context creation failed");
     }
-    pa_context_set_state_callback(context_, &PulseLoopbackCapture::OnContextState, this);
+    pa_context_set_state_callback(context_, &PulseLoopbackBackend::OnContextState, this);
     // The server comes from PULSE_SERVER or the client configuration; the
     // host never starts one of its own.
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
       LogWarn("[Audio] pa_context_connect failed: %s; audio will be unavailable", ContextError(context_));
       const std::string why = ContextError(context_);
-      ReleaseAll();
+      Release();
       return Fail("No PulseAudio server (" + why + "): audio will be unavailable");
     }
     if (pa_threaded_mainloop_start(loop_) < 0) {
       LogError("[Audio] pa_threaded_mainloop_start failed");
-      ReleaseAll();
+      Release();
       return Fail("PulseAudio main loop start failed");
     }
 
@@ -204,7 +172,7 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
       const std::string why = ready ? ContextError(context_) : "no answer within 2000 ms";
       pa_threaded_mainloop_unlock(loop_);
       LogWarn("[Audio] PulseAudio connection failed: %s; audio will be unavailable", why.c_str());
-      ReleaseAll();
+      Release();
       return Fail("No PulseAudio server (" + why + "): audio will be unavailable");
     }
 
@@ -219,11 +187,11 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
       const std::string why = ContextError(context_);
       pa_threaded_mainloop_unlock(loop_);
       LogError("[Audio] pa_stream_new failed: %s", why.c_str());
-      ReleaseAll();
+      Release();
       return Fail("PulseAudio record stream creation failed");
     }
-    pa_stream_set_state_callback(stream_, &PulseLoopbackCapture::OnStreamState, this);
-    pa_stream_set_read_callback(stream_, &PulseLoopbackCapture::OnRead, this);
+    pa_stream_set_state_callback(stream_, &PulseLoopbackBackend::OnStreamState, this);
+    pa_stream_set_read_callback(stream_, &PulseLoopbackBackend::OnRead, this);
     pa_buffer_attr attr{};
     attr.maxlength = kMaxQueueBytes;
     attr.fragsize = kFragmentBytes;
@@ -236,7 +204,7 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
       const std::string why = ContextError(context_);
       pa_threaded_mainloop_unlock(loop_);
       LogError("[Audio] pa_stream_connect_record(%s) failed: %s", kMonitorSource, why.c_str());
-      ReleaseAll();
+      Release();
       return Fail("PulseAudio monitor recording failed");
     }
     const bool settled = WaitLocked(
@@ -249,7 +217,7 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
       const std::string why = settled ? ContextError(context_) : "not ready within 2000 ms";
       pa_threaded_mainloop_unlock(loop_);
       LogError("[Audio] PulseAudio monitor stream failed: %s", why.c_str());
-      ReleaseAll();
+      Release();
       return Fail("PulseAudio monitor recording failed");
     }
     const pa_sample_spec* got = pa_stream_get_sample_spec(stream_);
@@ -260,82 +228,18 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
     pa_threaded_mainloop_unlock(loop_);
     if (!spec_ok) {
       LogError("[Audio] PulseAudio monitor stream is not s16le %uHz %uch", kRate, kChannels);
-      ReleaseAll();
+      Release();
       return Fail("PulseAudio monitor stream has an unexpected format");
     }
     ++clients_created_;
     LogInfo("[Audio] Monitor source %s: %uHz, %uch, %ubit", source.c_str(), kRate, kChannels, 16u);
     LogInfo("[Audio] PulseAudio endpoint loopback initialized (client %u)", clients_created_);
-    std::lock_guard<std::mutex> lock(state_mu_);
-    initialized_ = true;
-    mode_ = kLoopbackModeEndpoint;
-    format_ = AudioFormat{kRate, kChannels, 16};
     return true;
   }
 
-  void StopLocked() {
-    SetResult(HostResult::Success());
-    if (loop_ == nullptr || !running_.load()) return;
-    pa_threaded_mainloop_lock(loop_);
-    // Under the loop's lock no read callback is running; after this none
-    // delivers.
-    delivering_ = false;
-    if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) {
-      if (!Cork(true)) LogWarn("[Audio] PulseAudio could not pause the monitor stream");
-    }
-    callback_ = nullptr;
-    pa_threaded_mainloop_unlock(loop_);
-    // The capture thread ends; the connection and stream stay until Reset.
-    pa_threaded_mainloop_stop(loop_);
-    running_ = false;
-  }
-
-  void ResetLocked() {
-    ReleaseAll();
-    started_once_ = false;
-  }
-
-  // Ends the loop thread and frees every libpulse object.
-  void ReleaseAll() {
-    if (loop_ != nullptr) {
-      pa_threaded_mainloop_lock(loop_);
-      delivering_ = false;
-      callback_ = nullptr;
-      if (stream_ != nullptr) {
-        pa_stream_set_read_callback(stream_, nullptr, nullptr);
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)) && pa_stream_disconnect(stream_) < 0) {
-          LogWarn("[Audio] pa_stream_disconnect failed: %s", ContextError(context_));
-        }
-        pa_stream_unref(stream_);
-        stream_ = nullptr;
-      }
-      if (context_ != nullptr) {
-        pa_context_set_state_callback(context_, nullptr, nullptr);
-        pa_context_disconnect(context_);
-        pa_context_unref(context_);
-        context_ = nullptr;
-      }
-      pa_threaded_mainloop_unlock(loop_);
-      pa_threaded_mainloop_stop(loop_);
-      pa_threaded_mainloop_free(loop_);
-      loop_ = nullptr;
-    }
-    running_ = false;
-    std::lock_guard<std::mutex> lock(state_mu_);
-    initialized_ = false;
-    mode_ = kLoopbackModeEndpoint;
-    format_ = AudioFormat{};
-  }
-
   bool Fail(const std::string& message) {
-    SetResult(HostResult::Failure(kAudioCaptureErrorCode, message));
+    if (result_ != nullptr) *result_ = HostResult::Failure(kAudioCaptureErrorCode, message);
     return false;
-  }
-
-  void SetResult(HostResult result) {
-    std::lock_guard<std::mutex> lock(state_mu_);
-    last_ = std::move(result);
   }
 
   // --- waits on the loop (its lock held, never on the loop thread) ---
@@ -345,7 +249,7 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
   template <typename Pred>
   bool WaitLocked(Pred done, int limit_ms) {
     const pa_usec_t deadline = pa_rtclock_now() + static_cast<pa_usec_t>(limit_ms) * 1000;
-    pa_time_event* timer = pa_context_rttime_new(context_, deadline, &PulseLoopbackCapture::OnTimer, this);
+    pa_time_event* timer = pa_context_rttime_new(context_, deadline, &PulseLoopbackBackend::OnTimer, this);
     if (timer == nullptr) {
       LogError("[Audio] pa_context_rttime_new failed");
       return done();
@@ -363,7 +267,7 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
   bool Cork(bool cork) {
     op_done_ = false;
     op_success_ = false;
-    pa_operation* op = pa_stream_cork(stream_, cork ? 1 : 0, &PulseLoopbackCapture::OnStreamSuccess, this);
+    pa_operation* op = pa_stream_cork(stream_, cork ? 1 : 0, &PulseLoopbackBackend::OnStreamSuccess, this);
     if (op == nullptr) {
       LogError("[Audio] pa_stream_cork(%d) failed: %s", cork ? 1 : 0, ContextError(context_));
       return false;
@@ -382,11 +286,11 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
   // --- on the loop thread (its lock held) ---
 
   static void OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
-    pa_threaded_mainloop_signal(static_cast<PulseLoopbackCapture*>(self)->loop_, 0);
+    pa_threaded_mainloop_signal(static_cast<PulseLoopbackBackend*>(self)->loop_, 0);
   }
 
   static void OnContextState(pa_context* context, void* self_ptr) {
-    auto* self = static_cast<PulseLoopbackCapture*>(self_ptr);
+    auto* self = static_cast<PulseLoopbackBackend*>(self_ptr);
     if (pa_context_get_state(context) == PA_CONTEXT_FAILED && self->delivering_.load()) {
       self->RunFailure(pa_strerror(pa_context_errno(context)));
     }
@@ -394,7 +298,7 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
   }
 
   static void OnStreamState(pa_stream* stream, void* self_ptr) {
-    auto* self = static_cast<PulseLoopbackCapture*>(self_ptr);
+    auto* self = static_cast<PulseLoopbackBackend*>(self_ptr);
     if (pa_stream_get_state(stream) == PA_STREAM_FAILED && self->delivering_.load()) {
       self->RunFailure(ContextError(self->context_));
     }
@@ -402,22 +306,22 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
   }
 
   static void OnStreamSuccess(pa_stream*, int success, void* self_ptr) {
-    auto* self = static_cast<PulseLoopbackCapture*>(self_ptr);
+    auto* self = static_cast<PulseLoopbackBackend*>(self_ptr);
     self->op_success_ = success != 0;
     self->op_done_ = true;
     pa_threaded_mainloop_signal(self->loop_, 0);
   }
 
-  // The first failure of a run is logged; the next Start rebuilds.
+  // The first failure of a run is logged and ends it: the next Start
+  // rebuilds.
   void RunFailure(const char* why) {
-    if (run_failure_logged_) return;
-    run_failure_logged_ = true;
+    if (run_failed_.exchange(true)) return;
     LogWarn("[Audio] PulseAudio capture failed: %s", why);
-    SetResult(HostResult::Failure(kCodeStreamFailed, "Audio capture stream failed"));
+    if (report_) report_(HostResult::Failure(kCodeStreamFailed, "Audio capture stream failed"));
   }
 
   static void OnRead(pa_stream* stream, size_t, void* self_ptr) {
-    static_cast<PulseLoopbackCapture*>(self_ptr)->ReadAvailable(stream);
+    static_cast<PulseLoopbackBackend*>(self_ptr)->ReadAvailable(stream);
   }
 
   void ReadAvailable(pa_stream* stream) {
@@ -489,34 +393,28 @@ class PulseLoopbackCapture final : public ILoopbackCapture {
     }
   }
 
-  std::mutex api_mu_;  // one lifecycle call at a time (outermost lock)
+  // Used by LoopbackCapture's calls, one at a time, and by the loop thread
+  // under the loop's lock.
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
-  int requested_mode_ = kLoopbackModeEndpoint;
-  bool started_once_ = false;
+  HostResult* result_ = nullptr;  // where SetUp's failure goes
   unsigned clients_created_ = 0;
-  std::atomic<bool> running_{false};
   std::atomic<bool> delivering_{false};
+  std::atomic<bool> run_failed_{false};
 
   // Under the loop's lock.
   PcmCallback callback_;
+  CaptureResultReport report_;
   std::vector<int16_t> zeros_;
-  CaptureTimeline timeline_;
+  CaptureTimeline timeline_{kRate};
   bool op_done_ = false;
   bool op_success_ = false;
-  bool run_failure_logged_ = false;
   bool latency_failure_logged_ = false;
-
-  mutable std::mutex state_mu_;  // taken last, after the loop's lock
-  bool initialized_ = false;
-  int mode_ = kLoopbackModeEndpoint;
-  AudioFormat format_{};
-  HostResult last_{};
 };
 
 }  // namespace
 
-std::unique_ptr<ILoopbackCapture> MakePlatformLoopbackCapture() { return std::make_unique<PulseLoopbackCapture>(); }
+std::unique_ptr<ILoopbackBackend> MakePlatformLoopbackBackend() { return std::make_unique<PulseLoopbackBackend>(); }
 
 }  // namespace orvane

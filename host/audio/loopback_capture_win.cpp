@@ -20,7 +20,7 @@
 #include <utility>
 
 #include "host/audio/loopback_activation_win.h"
-#include "host/audio/loopback_capture.h"
+#include "host/audio/loopback_backend.h"
 #include "host/audio/loopback_packet.h"
 #include "host/audio/sample_convert.h"
 #include "host/common/clock.h"
@@ -75,6 +75,10 @@ constexpr DWORD kActivationWaitMs = 3000;
 constexpr DWORD kCaptureWaitMs = 100;
 // HostResult code of failed reads on the capture thread.
 constexpr int kCaptureReadErrorCode = 3;
+
+HostResult ReadFailure(const char* message, HRESULT hr) {
+  return HostResult::Failure(kCaptureReadErrorCode, message, static_cast<HResult>(hr));
+}
 
 // An HRESULT as the logger's 0x%08lX expects it.
 unsigned long HrValue(HRESULT hr) { return static_cast<unsigned long>(hr); }
@@ -188,49 +192,77 @@ PROPVARIANT* ProcessLoopbackActivationParams() {
   return &variant;
 }
 
-class WasapiLoopbackCapture final : public ILoopbackCapture {
+class WasapiLoopbackBackend final : public ILoopbackBackend {
  public:
-  WasapiLoopbackCapture() = default;
-  ~WasapiLoopbackCapture() override { Reset(); }
-  WasapiLoopbackCapture(const WasapiLoopbackCapture&) = delete;
-  WasapiLoopbackCapture& operator=(const WasapiLoopbackCapture&) = delete;
+  WasapiLoopbackBackend() = default;
+  ~WasapiLoopbackBackend() override { Release(); }
+  WasapiLoopbackBackend(const WasapiLoopbackBackend&) = delete;
+  WasapiLoopbackBackend& operator=(const WasapiLoopbackBackend&) = delete;
 
-  bool Initialize(int preferred_mode) override {
+  bool SetUp(int mode, AudioFormat* format, HostResult* result) override {
     ScopedMta com;
-    Reset();
-    SetResult(HostResult::Success());
-    if (preferred_mode == kLoopbackModeProcess) {
-      if (InitProcessLoopback()) return true;
-      LogWarn("[Audio] Process loopback unavailable; using endpoint loopback");
-      Reset();
-    }
-    return InitEndpointLoopback();
+    result_ = result;
+    const bool ok = mode == kLoopbackModeProcess ? InitProcessLoopback() : InitEndpointLoopback();
+    result_ = nullptr;
+    if (ok) *format = LoopbackPacketDelivery::kOutputFormat;
+    return ok;
   }
 
-  bool Start(PcmCallback callback) override {
+  bool StartDelivery(PcmCallback callback, CaptureResultReport report, HostResult* result) override {
     ScopedMta com;
-    if (running_.load()) return true;
-    if (started_once_) {
-      // A stopped client is not started again: a fresh one is set up in the
-      // mode used last.
-      const int mode = Mode();
-      Reset();
-      if (!Initialize(mode)) {
-        LogWarn("[Audio] Could not set up a fresh capture client for the restart");
-        return false;
-      }
+    result_ = result;
+    const bool ok = StartThread(std::move(callback), std::move(report));
+    result_ = nullptr;
+    return ok;
+  }
+
+  bool Delivering() const override { return running_.load(); }
+
+  void StopDelivery() override {
+    ScopedMta com;
+    StopThread();
+    StopClient();
+    callback_ = nullptr;
+    report_ = nullptr;
+  }
+
+  void Release() override {
+    ScopedMta com;
+    StopDelivery();
+    capture_.Reset();
+    client_.Reset();
+    device_.Reset();
+    enumerator_.Reset();
+    if (event_ != nullptr) {
+      if (!CloseHandle(event_)) LogWarn("[Audio] CloseHandle(capture event) failed: %lu", GetLastError());
+      event_ = nullptr;
     }
+  }
+
+ private:
+  // A failure of the set-up or start under way.
+  bool Fail(const char* message, HRESULT hr) {
+    if (result_ != nullptr) *result_ = HostResult::Failure(kAudioCaptureErrorCode, message, static_cast<HResult>(hr));
+    return false;
+  }
+  // A failure (or recovery) on the capture thread.
+  void Report(HostResult result) {
+    if (report_) report_(std::move(result));
+  }
+
+  bool StartThread(PcmCallback callback, CaptureResultReport report) {
     if (!client_ || !capture_) {
       return Fail("Audio capture was not initialized before Start()", E_FAIL);
     }
     callback_ = std::move(callback);
+    report_ = std::move(report);
     const HRESULT hr = client_->Start();
     if (FAILED(hr)) {
       LogError("[Audio] IAudioClient::Start failed: 0x%08lX", HrValue(hr));
       callback_ = nullptr;
+      report_ = nullptr;
       return Fail("Audio client start failed", hr);
     }
-    started_once_ = true;
     running_ = true;
     delivering_ = true;
     try {
@@ -241,71 +273,13 @@ class WasapiLoopbackCapture final : public ILoopbackCapture {
       LogError("[Audio] Could not start the capture thread: %s", e.what());
       StopClient();
       callback_ = nullptr;
+      report_ = nullptr;
       return Fail("Audio capture thread creation failed", E_FAIL);
     }
-    LogInfo("[Audio] Capture started");
     return true;
   }
 
-  void Stop() override {
-    ScopedMta com;
-    StopThread();
-    StopClient();
-    SetResult(HostResult::Success());
-  }
-
-  void Reset() override {
-    ScopedMta com;
-    Stop();
-    callback_ = nullptr;
-    capture_.Reset();
-    client_.Reset();
-    device_.Reset();
-    enumerator_.Reset();
-    if (event_ != nullptr) {
-      if (!CloseHandle(event_)) LogWarn("[Audio] CloseHandle(capture event) failed: %lu", GetLastError());
-      event_ = nullptr;
-    }
-    started_once_ = false;
-    std::lock_guard<std::mutex> lock(mu_);
-    initialized_ = false;
-    mode_ = kLoopbackModeEndpoint;
-    format_ = AudioFormat{};
-  }
-
-  bool Initialized() const override {
-    std::lock_guard<std::mutex> lock(mu_);
-    return initialized_;
-  }
-  AudioFormat Format() const override {
-    std::lock_guard<std::mutex> lock(mu_);
-    return format_;
-  }
-  int Mode() const override {
-    std::lock_guard<std::mutex> lock(mu_);
-    return mode_;
-  }
-  HostResult LastResult() const override {
-    std::lock_guard<std::mutex> lock(mu_);
-    return result_;
-  }
-
- private:
-  bool Fail(const char* message, HRESULT hr, int code = kAudioCaptureErrorCode) {
-    SetResult(HostResult::Failure(code, message, static_cast<HResult>(hr)));
-    return false;
-  }
-  void SetResult(HostResult result) {
-    std::lock_guard<std::mutex> lock(mu_);
-    result_ = std::move(result);
-  }
-  void SetMode(int mode) {
-    std::lock_guard<std::mutex> lock(mu_);
-    mode_ = mode;
-  }
-
   bool InitProcessLoopback() {
-    SetMode(kLoopbackModeProcess);
     ComPtr<LoopbackActivationHandler> handler;
     HRESULT hr = LoopbackActivationHandler::Create(&handler);
     if (FAILED(hr)) return Fail("Loopback handler allocation failed", E_FAIL);
@@ -367,7 +341,6 @@ class WasapiLoopbackCapture final : public ILoopbackCapture {
   }
 
   bool InitEndpointLoopback() {
-    SetMode(kLoopbackModeEndpoint);
     HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, IID_PPV_ARGS(enumerator_.GetAddressOf()));
     if (FAILED(hr)) {
       LogError("[Audio] CoCreateInstance MMDeviceEnumerator failed: 0x%08lX", HrValue(hr));
@@ -446,9 +419,6 @@ class WasapiLoopbackCapture final : public ILoopbackCapture {
     }
     ++clients_created_;
     LogInfo("[Audio] WASAPI %s initialized (client %u)", label, clients_created_);
-    std::lock_guard<std::mutex> lock(mu_);
-    initialized_ = true;
-    format_ = LoopbackPacketDelivery::kOutputFormat;
     return true;
   }
 
@@ -483,14 +453,14 @@ class WasapiLoopbackCapture final : public ILoopbackCapture {
       if (wait != WAIT_OBJECT_0) {
         const HRESULT hr = LastErrorHResult();
         LogError("[Audio] Waiting for the capture event failed: 0x%08lX", HrValue(hr));
-        Fail("Audio capture event wait failed", hr, kCaptureReadErrorCode);
+        Report(ReadFailure("Audio capture event wait failed", hr));
         break;
       }
       while (running_.load()) {
         UINT32 next_frames = 0;
         HRESULT hr = capture->GetNextPacketSize(&next_frames);
         if (FAILED(hr)) {
-          Fail("Audio capture GetNextPacketSize() failed", hr, kCaptureReadErrorCode);
+          Report(ReadFailure("Audio capture GetNextPacketSize() failed", hr));
           failed = true;
           end = failures.OnFailure("IAudioCaptureClient::GetNextPacketSize", hr);
           break;
@@ -503,7 +473,7 @@ class WasapiLoopbackCapture final : public ILoopbackCapture {
         UINT64 qpc_position = 0;
         hr = capture->GetBuffer(&data, &frames, &flags, &device_position, &qpc_position);
         if (FAILED(hr)) {
-          Fail("Audio capture GetBuffer() failed", hr, kCaptureReadErrorCode);
+          Report(ReadFailure("Audio capture GetBuffer() failed", hr));
           failed = true;
           end = failures.OnFailure("IAudioCaptureClient::GetBuffer", hr);
           break;
@@ -524,13 +494,13 @@ class WasapiLoopbackCapture final : public ILoopbackCapture {
         }
         hr = capture->ReleaseBuffer(frames);
         if (FAILED(hr)) {
-          Fail("Audio capture ReleaseBuffer() failed", hr, kCaptureReadErrorCode);
+          Report(ReadFailure("Audio capture ReleaseBuffer() failed", hr));
           failed = true;
           end = failures.OnFailure("IAudioCaptureClient::ReleaseBuffer", hr);
           break;
         }
         if (failed) {
-          SetResult(HostResult::Success());
+          Report(HostResult::Success());
           failed = false;
         }
       }
@@ -540,12 +510,6 @@ class WasapiLoopbackCapture final : public ILoopbackCapture {
     delivering_ = false;
     running_ = false;
   }
-
-  mutable std::mutex mu_;  // guards the fields below, read from any thread
-  HostResult result_;
-  bool initialized_ = false;
-  int mode_ = kLoopbackModeEndpoint;
-  AudioFormat format_{};
 
   // Used by the calling thread, and by the capture thread between Start and
   // the join in Stop.
@@ -559,7 +523,8 @@ class WasapiLoopbackCapture final : public ILoopbackCapture {
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> delivering_{false};
-  bool started_once_ = false;
+  CaptureResultReport report_;
+  HostResult* result_ = nullptr;  // where the failure of a set-up or start goes
   unsigned clients_created_ = 0;
 };
 
@@ -661,6 +626,6 @@ bool LoopbackActivationHandler::completed() const {
   return completed_;
 }
 
-std::unique_ptr<ILoopbackCapture> MakePlatformLoopbackCapture() { return std::make_unique<WasapiLoopbackCapture>(); }
+std::unique_ptr<ILoopbackBackend> MakePlatformLoopbackBackend() { return std::make_unique<WasapiLoopbackBackend>(); }
 
 }  // namespace orvane

@@ -95,7 +95,7 @@ TEST_F(HostLifecycle, ShutdownWithoutARunningHostReturnsZeroAtOnce) {
 
 TEST_F(HostLifecycle, IsolatedHostsRunSideBySide) {
   testing::ScopedTempDir other_root;
-  HostEnvironment other{other_root.path(), ""};
+  HostEnvironment other{other_root.path(), "", ""};
   const uint16_t port_a = FreeTcpPort();
   ChildProcess a;
   ASSERT_TRUE(StartHost(a, port_a, "a"));

@@ -112,6 +112,8 @@ std::vector<std::string> HostEnvironment::Env() const {
   std::filesystem::create_directories(runtime_dir());
   return {"XDG_CONFIG_HOME=" + config_home().string(), "XDG_RUNTIME_DIR=" + runtime_dir().string(),
           "DISPLAY=" + display,
+          // Without a daemon of the test, a socket nobody listens on: never the user's sound server.
+          "PULSE_SERVER=" + (pulse_server.empty() ? "unix:" + (runtime_dir() / "no-pulse").string() : pulse_server),
           // The host is itself a sanitised build in the test run; its leaks are reported in its output.
           "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:exitcode=23"};
 }

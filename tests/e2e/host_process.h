@@ -46,6 +46,9 @@ struct HostEnvironment {
   // The X display the host may use (":N" of a test's own server); the
   // ambient one is never passed on.
   std::string display;
+  // The PulseAudio server the host may use ("unix:…" of a test's own
+  // daemon); without one the host finds no sound server.
+  std::string pulse_server;
   std::filesystem::path config_home() const { return root / "config"; }
   std::filesystem::path runtime_dir() const { return root / "runtime"; }
   std::filesystem::path data_folder() const { return config_home() / "OrvaneDisplay"; }

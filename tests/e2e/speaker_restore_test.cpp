@@ -27,8 +27,8 @@ class SpeakerRestore : public ::testing::Test {
     pulse_ = std::move(pulse);
     server_ = std::make_unique<testing::ScopedEnv>("PULSE_SERVER", pulse_->server());
     env_.root = temp_.path();
+    env_.pulse_server = pulse_->server();
     vars_ = env_.Env();
-    vars_.push_back("PULSE_SERVER=" + pulse_->server());
 
     endpoint_ = endpoint_mute::MakePlatformEndpointVolume();
     HostResult result;
