@@ -21,8 +21,11 @@ function(orvane_filter_platform out_var)
   set(${out_var} "${result}" PARENT_SCOPE)
 endfunction()
 
-# Leak checking skips what third-party libraries leak themselves.
-set(ORVANE_LSAN_ENV "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/../tests/support/lsan_suppressions.txt")
+# Leak and race checking skip what third-party libraries do themselves. The
+# programs a test starts (the host, the simulator) inherit the same options.
+set(ORVANE_SANITIZER_ENV
+    "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/../tests/support/lsan_suppressions.txt"
+    "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/../tests/support/tsan_suppressions.txt")
 
 # orvane_collect(<dir> <lib_var> <test_var> <display_test_var>)
 function(orvane_collect dir lib_var test_var display_test_var)
@@ -73,7 +76,7 @@ function(orvane_add_test_program name needs_display)
     add_test(NAME ${name} COMMAND ${name})
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT 600
-    ENVIRONMENT "ORVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR};ORVANE_BINARY_DIR=${PROJECT_BINARY_DIR};${ORVANE_LSAN_ENV}")
+    ENVIRONMENT "ORVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR};ORVANE_BINARY_DIR=${PROJECT_BINARY_DIR};${ORVANE_SANITIZER_ENV}")
   if(NOT WIN32)
     # Tests never read the developer's X display; those that need one start
     # their own server.

@@ -56,7 +56,18 @@ inline constexpr EventContextGuid kHostEventContext = {
     0x6B1C5E8Au, 0x3F0D, 0x4E5A, {0x9C, 0x47, 0x2D, 0x8F, 0x0B, 0x7A, 0x4C, 0x11}};
 
 // The platform's implementation (CoreAudioEndpointVolume or
-// PulseEndpointVolume). Creating it touches no device.
+// PulseEndpointVolume) behind the checks. Creating it touches no device.
 std::unique_ptr<IEndpointVolume> MakePlatformEndpointVolume();
+
+// The checks every platform shares, around `platform`: a non-finite volume
+// is refused (kEndpointCallFailed, E_INVALIDARG) without a call, others are
+// clamped to 0..1; a failed change logs "[AudioMute] SetMute(%d) failed:
+// 0x%08lX" or "[AudioMute] SetMasterVolumeLevelScalar failed: 0x%08lX" with
+// the result's error number.
+std::unique_ptr<IEndpointVolume> MakeCheckedEndpointVolume(std::unique_ptr<IEndpointVolume> platform);
+
+// The platform's calls alone: changes get a volume within 0..1 and log
+// nothing of their own failure.
+std::unique_ptr<IEndpointVolume> MakeEndpointVolumeBackend();
 
 }  // namespace orvane::endpoint_mute

@@ -187,10 +187,7 @@ class PulseEndpointVolume final : public IEndpointVolume {
       ok = false;
       r = HostResult::Failure(kEndpointCallFailed, std::string("refused: ") + call.ErrorText());
     }
-    if (!ok) {
-      LogWarn("[AudioMute] SetMute(%d) failed: 0x%08lX", muted ? 1 : 0, ErrorBits(call, r));
-      return Fail(result, r);
-    }
+    if (!ok) return Fail(result, WithErrorNumber(call, r));
     if (result) *result = HostResult::Success();
     return true;
   }
@@ -199,18 +196,16 @@ class PulseEndpointVolume final : public IEndpointVolume {
     PulseCall call;
     HostResult r;
     SinkQuery q;
-    bool ok = std::isfinite(scalar);
-    if (!ok) r = HostResult::Failure(kEndpointCallFailed, "volume is not a number", kEInvalidArg);
-    if (ok) ok = QuerySink(call, id, &q, &r);
+    bool ok = QuerySink(call, id, &q, &r);
     if (ok && q.channels == 0) {
       ok = false;
       r = HostResult::Failure(kEndpointCallFailed, "sink has no channels");
     }
     SuccessQuery done;
     if (ok) {
-      const double clamped = std::fmin(std::fmax(static_cast<double>(scalar), 0.0), 1.0);
       pa_cvolume volume;
-      pa_cvolume_set(&volume, q.channels, static_cast<pa_volume_t>(std::lround(clamped * PA_VOLUME_NORM)));
+      pa_cvolume_set(&volume, q.channels,
+                     static_cast<pa_volume_t>(std::lround(static_cast<double>(scalar) * PA_VOLUME_NORM)));
       const std::string name = Utf16ToUtf8(id);
       ok = call.Finish(pa_context_set_sink_volume_by_name(call.context(), name.c_str(), &volume, OnSuccess, &done),
                        &done.done, &r);
@@ -219,10 +214,7 @@ class PulseEndpointVolume final : public IEndpointVolume {
         r = HostResult::Failure(kEndpointCallFailed, std::string("refused: ") + call.ErrorText());
       }
     }
-    if (!ok) {
-      LogWarn("[AudioMute] SetMasterVolumeLevelScalar failed: 0x%08lX", ErrorBits(call, r));
-      return Fail(result, r);
-    }
+    if (!ok) return Fail(result, WithErrorNumber(call, r));
     if (result) *result = HostResult::Success();
     return true;
   }
@@ -259,11 +251,12 @@ class PulseEndpointVolume final : public IEndpointVolume {
     return true;
   }
 
-  // The server's error number, or the result code when the call never
-  // reached the server.
-  static unsigned long ErrorBits(const PulseCall& call, const HostResult& r) {
+  // The result with the server's error number as its error, or the result
+  // code when the call never reached the server.
+  static HostResult WithErrorNumber(const PulseCall& call, HostResult r) {
     const int error = call.context() ? call.error() : 0;
-    return static_cast<unsigned long>(error != 0 ? error : r.code);
+    r.hr = static_cast<HResult>(error != 0 ? error : r.code);
+    return r;
   }
 
   static bool Fail(HostResult* result, const HostResult& r) {
@@ -277,6 +270,6 @@ class PulseEndpointVolume final : public IEndpointVolume {
 
 }  // namespace
 
-std::unique_ptr<IEndpointVolume> MakePlatformEndpointVolume() { return std::make_unique<PulseEndpointVolume>(); }
+std::unique_ptr<IEndpointVolume> MakeEndpointVolumeBackend() { return std::make_unique<PulseEndpointVolume>(); }
 
 }  // namespace orvane::endpoint_mute

@@ -125,28 +125,21 @@ class CoreAudioEndpointVolume final : public IEndpointVolume {
       }
       SetResult(result, kEndpointCallFailed, "SetMute failed", hr);
     }
-    LogWarn("[AudioMute] SetMute(%d) failed: 0x%08lX", muted ? 1 : 0, HrBits(hr));
     return false;
   }
 
   bool SetVolume(std::u16string_view id, float scalar, HostResult* result) override {
     ComScope com;
     ComPtr<IAudioEndpointVolume> volume;
-    HRESULT hr = E_INVALIDARG;
-    if (!std::isfinite(scalar)) {
-      SetResult(result, kEndpointCallFailed, "volume is not a number", hr);
-    } else if (Open(com, id, &volume, result, &hr)) {
-      const GUID context = HostEventContext();
-      const float clamped = scalar < 0.0f ? 0.0f : (scalar > 1.0f ? 1.0f : scalar);
-      hr = volume->SetMasterVolumeLevelScalar(clamped, &context);
-      if (SUCCEEDED(hr)) {
-        if (result) *result = HostResult::Success();
-        return true;
-      }
+    if (!Open(com, id, &volume, result)) return false;
+    const GUID context = HostEventContext();
+    const HRESULT hr = volume->SetMasterVolumeLevelScalar(scalar, &context);
+    if (FAILED(hr)) {
       SetResult(result, kEndpointCallFailed, "SetMasterVolumeLevelScalar failed", hr);
+      return false;
     }
-    LogWarn("[AudioMute] SetMasterVolumeLevelScalar failed: 0x%08lX", HrBits(hr));
-    return false;
+    if (result) *result = HostResult::Success();
+    return true;
   }
 
  private:
@@ -201,6 +194,6 @@ class CoreAudioEndpointVolume final : public IEndpointVolume {
 
 }  // namespace
 
-std::unique_ptr<IEndpointVolume> MakePlatformEndpointVolume() { return std::make_unique<CoreAudioEndpointVolume>(); }
+std::unique_ptr<IEndpointVolume> MakeEndpointVolumeBackend() { return std::make_unique<CoreAudioEndpointVolume>(); }
 
 }  // namespace orvane::endpoint_mute

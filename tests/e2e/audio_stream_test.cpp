@@ -99,6 +99,13 @@ class AudioStream : public ::testing::Test {
     return audio;
   }
 
+  // The host is a sanitised build in the test run: what it reports fails the test.
+  void TearDown() override {
+    if (host_.pid() > 0) {
+      EXPECT_EQ(CountLinesWith(host_.Output(), "Sanitizer"), 0u) << host_.Output();
+    }
+  }
+
   std::string HostSince() const { return host_.Output().substr(seen_); }
 
   bool SinkMuted() {

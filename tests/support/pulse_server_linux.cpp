@@ -425,17 +425,3 @@ double ToneFrequency(const int16_t* samples, size_t frames, uint32_t channels, u
 }
 
 }  // namespace orvane::testing
-
-// Under ThreadSanitizer: libpulse (not instrumented) recycles its packets and
-// tag structures between the connections of a process through a lock-free
-// free list, so two clients on two threads (a tone player and a capture) look
-// like racing on the same memory. Only frames inside libpulse match these.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:pa_packet_*\n"
-         "race:pa_tagstruct_*\n"
-         "race:pa_iochannel_*\n"
-         "race:pa_pstream_*\n"
-         "race:pa_memblock*\n"
-         "race:pa_flist_*\n";
-}
