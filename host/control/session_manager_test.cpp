@@ -1133,7 +1133,7 @@ class ScriptedDisplays final : public IVirtualDisplayManager {
     held_ = IsAcquireSuccess(r.kind);
     return r;
   }
-  bool RestartPending() override { return false; }
+  VirtualDisplayModeLimits GetModeLimits() override { return {}; }
   bool HoldsMonitor(size_t) override {
     std::lock_guard<std::mutex> lock(mu_);
     return held_;

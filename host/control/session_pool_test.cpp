@@ -131,7 +131,7 @@ class FakeDisplayManager final : public IVirtualDisplayManager {
   bool DriverAvailable() override { return available; }
   bool DefaultExtended() override { return false; }
   VirtualDisplayAcquireResult Acquire(size_t, const VirtualDisplayMode&) override { return {}; }
-  bool RestartPending() override { return false; }
+  VirtualDisplayModeLimits GetModeLimits() override { return {}; }
   bool HoldsMonitor(size_t) override { return false; }
   std::string GetMonitorId(size_t) override { return {}; }
   void Release(size_t, const std::string&) override {}

@@ -1,11 +1,15 @@
 #pragma once
-// What the tablet sessions and the session pool need from the virtual display
-// back-end: whether the driver is there, which slot holds a virtual monitor,
-// and releasing it. The manager that owns the driver implements it.
+// Virtual monitors of the Virtual Display Driver: the data every layer shares
+// (modes, acquire results, availability, limits, the driver's device and
+// targets, tokens, target ids) and what the tablet sessions and the session
+// pool need from the manager that owns the driver.
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace orvane {
 
@@ -45,6 +49,69 @@ struct VirtualDisplayAcquireResult {
   uint32_t monitor_count = 0;
 };
 
+// What a tablet gets: "not-installed" (0), "installed" (1), "unavailable"
+// (2); "unknown" for any other value.
+enum class VirtualDisplayState : int { kNotInstalled = 0, kInstalled = 1, kUnavailable = 2 };
+const char* VirtualDisplayStateName(int state);
+
+struct VirtualDisplayAvailability {
+  VirtualDisplayState state = VirtualDisplayState::kNotInstalled;
+  std::string detail;
+  bool no_monitor = false;  // installed, but the driver exposes no monitor
+};
+
+struct VirtualDisplayModeLimits {
+  uint32_t min_width = 640;
+  uint32_t min_height = 480;
+  uint32_t max_width = 7680;
+  uint32_t max_height = 4320;
+  uint32_t min_refresh_hz = 24;
+  uint32_t max_refresh_hz = 240;
+  std::vector<uint32_t> refresh_rates;  // supported refresh rates; empty
+};
+
+// The driver's device as the configuration manager shows it.
+struct VddDeviceInfo {
+  bool found = false;
+  bool present = false;
+  bool running = false;
+  uint32_t problem_code = 0;
+  std::string instance_id;
+  std::string driver_version;
+};
+
+// "detached" (0), "cloned" (1), "extended" (2); "unknown" otherwise.
+enum class VddTargetState : int { kDetached = 0, kCloned = 1, kExtended = 2 };
+const char* VddTargetStateName(int state);
+
+// One display target of the driver's adapter.
+struct VddTarget {
+  std::string target_id;
+  VddTargetState state = VddTargetState::kDetached;
+  std::string gdi_source_name;  // when active
+};
+
+// The device instance id of a target's monitor from its device path
+// ("\\?\DISPLAY#ABC1234#5&1a2b&0&UID256#{e6f07b5f-...}" →
+// "DISPLAY\ABC1234\5&1A2B&0&UID256"): the leading "\\?\" dropped, cut at
+// the first "#{", every '#' made '\', upper case. Empty path: empty.
+std::string TargetIdFromDevicePath(std::string_view device_path);
+// "TARGET-%08lX-%u" of the adapter LUID's low part and the target number,
+// for a target whose device path is not known.
+std::string FallbackTargetId(uint32_t adapter_luid_low, uint32_t target_number);
+
+// Names one acquired monitor: "attached" (the host attached it) or
+// "preexisting" (it was extended before; left extended at release), then
+// "@" and the target id; the word alone without a target id.
+struct VddToken {
+  bool attached = false;  // false: preexisting
+  std::string target_id;  // may be empty
+};
+std::string FormatVddToken(const VddToken& token);
+// Splits at the first '@': the word must be exactly "attached" or
+// "preexisting", and an '@' needs a non-empty target id after it.
+std::optional<VddToken> ParseVddToken(std::string_view text);
+
 class IVirtualDisplayManager {
  public:
   virtual ~IVirtualDisplayManager() = default;
@@ -57,8 +124,8 @@ class IVirtualDisplayManager {
   // A virtual monitor in `mode` for the session (may take seconds: callers
   // run it on a worker thread).
   virtual VirtualDisplayAcquireResult Acquire(size_t session_id, const VirtualDisplayMode& mode) = 0;
-  // A driver restart must happen before another monitor can appear.
-  virtual bool RestartPending() = 0;
+  // The modes a virtual monitor takes.
+  virtual VirtualDisplayModeLimits GetModeLimits() = 0;
   virtual bool HoldsMonitor(size_t session_id) = 0;
   // Empty when the session holds no monitor.
   virtual std::string GetMonitorId(size_t session_id) = 0;
