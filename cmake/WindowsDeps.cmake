@@ -34,3 +34,6 @@ set(ORVANE_SYSTEM_LIBS ws2_32 iphlpapi bcrypt crypt32 ole32 oleaux32 uuid shell3
     gdi32 dbghelp comctl32 winmm mfplat mfuuid strmiids dxgi d3d11 d3dcompiler_47 runtimeobject)
 list(REMOVE_ITEM ORVANE_SYSTEM_LIBS oleaux32)
 list(APPEND ORVANE_SYSTEM_LIBS oleaut32)
+# The display-class device and its nodes (the configuration manager first, so
+# that its calls bind to cfgmgr32.dll rather than to SetupAPI's copies).
+list(APPEND ORVANE_SYSTEM_LIBS cfgmgr32 setupapi)

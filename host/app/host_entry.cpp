@@ -23,6 +23,7 @@
 #include "host/security/device_trust.h"
 #include "host/security/host_identity.h"
 #include "host/security/pairing_code.h"
+#include "host/vdd/host_virtual_displays.h"
 
 namespace orvane {
 
@@ -176,10 +177,14 @@ int RunHost(const std::vector<std::string>& args) {
           static_cast<unsigned>(state.capture_output_index.load()), CaptureBackendName(state.capture_backend.load()),
           state.share_clipboard.load() ? 1 : 0);
 
-  // The virtual display back-end is not part of this build yet: the driver
-  // counts as not available.
-  const bool driver_available = false;
-  const char* driver_detail = "virtual display back-end not present";
+  // The virtual displays: the back-end with its availability, then the
+  // monitors a crashed run left behind.
+  vdd::UseSimulatedDesktopWhenPresent();
+  HostVirtualDisplays virtual_displays(SystemClock());
+  VirtualDisplayManager& display_manager = virtual_displays.manager();
+  display_manager.RecoverFromLedger();
+  const bool driver_available = display_manager.DriverAvailable();
+  const std::string driver_detail = display_manager.GetAvailabilityDetail();
   const ExtendedDisplayDecision extended = DecideExtendedDisplay(saved, loaded.recognised, driver_available);
   state.extended_display.store(extended.enabled);
   state.extended_display_user_set.store(extended.user_set);
@@ -191,7 +196,8 @@ int RunHost(const std::vector<std::string>& args) {
     }
   }
   LogInfo("[Main] Extended display: setting=%d user_set=%d driver=%s (%s)", extended.enabled ? 1 : 0,
-          extended.user_set ? 1 : 0, driver_available ? "available" : "not available", driver_detail);
+          extended.user_set ? 1 : 0, driver_available ? "available" : "not available", driver_detail.c_str());
+  display_manager.SetExtendedEnabled(extended.enabled);
   LogInfo("[Main] USB route requires native USB networking (no ADB bootstrap).");
 
   // The per-tablet display modes outlive each pool: every new pool starts
@@ -234,9 +240,10 @@ int RunHost(const std::vector<std::string>& args) {
                      options.monitors, ports);
     NetworkLoopHooks hooks;
     hooks.restore_speakers = RestoreSpeakers;
-    hooks.configure_pool = [&state, &modes_mu, &saved_modes](INetworkPool& network_pool) {
+    hooks.configure_pool = [&state, &modes_mu, &saved_modes, &display_manager](INetworkPool& network_pool) {
       auto* pool = dynamic_cast<SessionPool*>(&network_pool);
       if (!pool) return;
+      pool->SetVirtualDisplayManager(&display_manager);
       CaptureSettings capture;
       capture.output_index = state.capture_output_index.load();
       capture.backend = state.capture_backend.load();
@@ -258,6 +265,7 @@ int RunHost(const std::vector<std::string>& args) {
     commands.Stop();
     g_network_loop.store(nullptr);
   }
+  display_manager.Shutdown();
 
   RestoreSpeakers();
   StopPlatform();

@@ -188,4 +188,9 @@ class IVddSystem {
 // ORVANE_SIM_VDD (Linux); null on Linux without one.
 std::unique_ptr<IVddSystem> MakePlatformVddSystem();
 
+// Where the calls answer from a simulated world (ORVANE_SIM_VDD on Linux),
+// monitor enumeration reads that world's desktop as well; elsewhere nothing
+// changes. Called once at start.
+void UseSimulatedDesktopWhenPresent();
+
 }  // namespace orvane::vdd

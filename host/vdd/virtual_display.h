@@ -75,6 +75,7 @@ struct VddDeviceInfo {
   bool found = false;
   bool present = false;
   bool running = false;
+  bool has_problem = false;  // DN_HAS_PROBLEM
   uint32_t problem_code = 0;
   std::string instance_id;
   std::string driver_version;

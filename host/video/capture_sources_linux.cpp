@@ -17,7 +17,9 @@ CaptureSourceSet MakePlatformCaptureSources() {
     set.gdi = std::make_unique<X11ShmCaptureSource>();
   } else {
     LogInfo("[Capture] No X display; the screen copy uses the synthetic picture");
-    set.gdi = std::make_unique<SyntheticCaptureSource>(SyntheticCaptureOptions{});
+    SyntheticCaptureOptions options;
+    options.size_from_monitor = true;
+    set.gdi = std::make_unique<SyntheticCaptureSource>(options);
   }
   return set;
 }

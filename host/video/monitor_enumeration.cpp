@@ -1,5 +1,6 @@
 #include "host/video/monitor_enumeration.h"
 
+#include <mutex>
 #include <unordered_map>
 
 #include "host/common/logger.h"
@@ -19,7 +20,21 @@ std::vector<MonitorInfoData> SyntheticMonitorEnumerator::EnumerateMonitors() {
   return {monitor};
 }
 
+namespace {
+
+std::mutex g_scanner_mu;
+std::function<std::optional<DesktopScan>()> g_scanner;
+
+}  // namespace
+
+void SetDesktopScanner(std::function<std::optional<DesktopScan>()> scanner) {
+  std::lock_guard<std::mutex> lock(g_scanner_mu);
+  g_scanner = std::move(scanner);
+}
+
 std::unique_ptr<IMonitorEnumerator> MakePlatformMonitorEnumerator() {
+  std::lock_guard<std::mutex> lock(g_scanner_mu);
+  if (g_scanner) return std::make_unique<ScanningMonitorEnumerator>(g_scanner);
   return std::make_unique<ScanningMonitorEnumerator>(&ScanDesktopMonitors);
 }
 

@@ -99,6 +99,12 @@ struct DesktopScan {
 // The platform scan; nullopt when this machine has no desktop to read.
 std::optional<DesktopScan> ScanDesktopMonitors();
 
+// A desktop that stands in for the platform's (the world of a simulated
+// display driver): once set, the platform enumerator scans it instead of
+// ScanDesktopMonitors. Set at start, before any enumerator is made; an empty
+// function goes back to the platform.
+void SetDesktopScanner(std::function<std::optional<DesktopScan>()> scanner);
+
 // The rate reported to tablets and setup checks: 0 and 1 (unreadable or
 // "hardware default") become 60.
 uint32_t NormalizeRefreshRate(uint32_t hz);

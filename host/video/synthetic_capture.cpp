@@ -16,6 +16,10 @@ SyntheticCaptureSource::~SyntheticCaptureSource() { Shutdown(); }
 
 bool SyntheticCaptureSource::Initialize(const CaptureInitParams& params) {
   Shutdown();
+  if (options_.size_from_monitor && CaptureSizeAcceptable(params.Width(), params.Height())) {
+    options_.width = static_cast<uint32_t>(params.Width());
+    options_.height = static_cast<uint32_t>(params.Height());
+  }
   if (!CaptureSizeAcceptable(options_.width, options_.height)) {
     LogWarn("[Capture] GDI fallback has no valid monitor rectangle for %s", params.monitor_id.c_str());
     result_ = HostResult::Failure(1, "synthetic picture size out of range", kEInvalidArg);

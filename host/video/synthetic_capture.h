@@ -29,6 +29,9 @@ struct SyntheticCaptureOptions {
   uint32_t change_ms = 1000;
   uint32_t still_ms = 0;  // 0: the picture changes on every Acquire
   IClock* clock = nullptr;  // SystemClock() when null
+  // The picture takes the size of the monitor it is initialised for (when
+  // its rectangle is a capturable size), as a screen copy would.
+  bool size_from_monitor = false;
 };
 
 class SyntheticCaptureSource final : public ICaptureSource {

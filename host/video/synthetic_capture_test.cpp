@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -92,6 +93,35 @@ TEST(SyntheticCaptureTest, EveryPictureCarriesItsNumberAtTheDefaultSize) {
     const uint8_t* p = f.image->bytes() + 700 * static_cast<size_t>(f.image->stride()) + 900 * 4;
     const auto want = SyntheticCapturePixel(900, 700, n, 1920, 1080);
     EXPECT_EQ(std::vector<uint8_t>(p, p + 4), std::vector<uint8_t>(want.begin(), want.end()));
+  }
+}
+
+TEST(SyntheticCaptureTest, ThePictureTakesTheMonitorsSizeWhenAsked) {
+  struct Case {
+    bool from_monitor;
+    int32_t right;
+    int32_t bottom;
+    uint32_t width;
+    uint32_t height;
+  };
+  const Case cases[] = {
+      {true, 2560, 1600, 2560, 1600},  {true, 1080, 1920, 1080, 1920},
+      {true, 0, 0, 1920, 1080},        {true, 100000, 1080, 1920, 1080},
+      {false, 2560, 1600, 1920, 1080},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.right) + "x" + std::to_string(c.bottom));
+    SyntheticCaptureOptions options;
+    options.size_from_monitor = c.from_monitor;
+    SyntheticCaptureSource source(options);
+    CaptureInitParams params = Params();
+    params.right = c.right;
+    params.bottom = c.bottom;
+    ASSERT_TRUE(source.Initialize(params));
+    const CapturedFrame f = source.Acquire(0, false);
+    ASSERT_EQ(f.status, CaptureStatus::kFrame);
+    EXPECT_EQ(f.width, c.width);
+    EXPECT_EQ(f.height, c.height);
   }
 }
 

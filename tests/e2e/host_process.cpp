@@ -295,14 +295,15 @@ std::string ReadTextFile(const std::filesystem::path& path) {
   return ss.str();
 }
 
-bool StartHostForTablets(ChildProcess& host, const HostEnvironment& env, int tablets, uint16_t* control_port) {
+bool StartHostForTablets(ChildProcess& host, const HostEnvironment& env, int tablets, uint16_t* control_port,
+                         const std::string& output_name) {
   *control_port = FreeTcpPort();
   const uint16_t input_port = FreeUdpPortRun(tablets + 1);
   if (*control_port == 0 || input_port == 0) return false;
   return host.Start(ORVANE_HOST_BINARY,
                     {"--console", "--control-port", std::to_string(*control_port), "--input-port",
                      std::to_string(input_port), "--monitors", std::to_string(tablets)},
-                    env.Env(), env.root / "host.out");
+                    env.Env(), env.root / output_name);
 }
 
 }  // namespace orvane::e2e

@@ -66,7 +66,9 @@ uint16_t FreeUdpPortRun(int count);
 // Starts the host in console mode for `tablets` tablets (tablets + 1 slots) on
 // a free control port and a free run of input ports; *control_port receives
 // the control port. False when no ports were free or the start failed.
-bool StartHostForTablets(ChildProcess& host, const HostEnvironment& env, int tablets, uint16_t* control_port);
+// The output goes to env.root / output_name.
+bool StartHostForTablets(ChildProcess& host, const HostEnvironment& env, int tablets, uint16_t* control_port,
+                         const std::string& output_name = "host.out");
 
 // True when one line of the output holds every fragment.
 bool HasLineWith(const std::string& output, std::initializer_list<std::string> fragments);
