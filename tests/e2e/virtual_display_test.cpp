@@ -70,6 +70,11 @@ class VirtualDisplay : public ::testing::Test {
     return AskForPairingCode(host, SimArgs(id, {}), temp_.path() / (id + ".ask"), kStartDeadline);
   }
 
+  // The host is a sanitised build in the test run: what it reports fails the test.
+  static void ExpectNoSanitizerReport(const ChildProcess& host) {
+    EXPECT_EQ(CountLinesWith(host.Output(), "Sanitizer"), 0u) << host.Output();
+  }
+
   std::string World() const { return ReadTextFile(world_ / sim_vdd::kWorldFileName); }
   // The link of driver target n in world.ini ("detached" when it has no
   // section).
@@ -118,6 +123,7 @@ TEST_F(VirtualDisplay, ATabletStreamsAVirtualMonitorAtItsModeAndStopRemovesIt) {
                               kStartDeadline))
       << host.Output().substr(seen);
   EXPECT_FALSE(std::filesystem::exists(Ledger()));
+  ExpectNoSanitizerReport(host);
 }
 
 // Two software encoders are all this machine runs at once, so the driver
@@ -149,6 +155,7 @@ TEST_F(VirtualDisplay, ATabletFindsEveryVirtualMonitorInUse) {
                                                                                           << host.Output();
   EXPECT_EQ(a.Wait(kRunDeadline), std::optional<int>(0)) << a.Output();
   EXPECT_TRUE(HasLineWith(a.Output(), {"StreamStarted", "extended=yes"})) << a.Output();
+  ExpectNoSanitizerReport(host);
 }
 
 TEST_F(VirtualDisplay, TheNextStartRemovesTheMonitorOfAKilledHost) {
