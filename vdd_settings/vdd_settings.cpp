@@ -5,12 +5,13 @@
 #include <fstream>
 #include <system_error>
 
+#include "vdd_settings/settings_text.h"
+
 namespace tvr_vdd {
 
 namespace {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
@@ -33,34 +34,13 @@ bool InsideComment(std::string_view text, size_t position) {
 }
 
 bool ReadMonitorCount(std::string_view text, uint32_t* count) {
-  if (text.size() <= 5) return false;
-  size_t at = 0;
-  for (;;) {
-    at = text.find("<count", at);
-    if (at == std::string_view::npos) return false;
-    const size_t next = at + 6;
-    if (next < text.size() && (text[next] == '\t' || text[next] == ' ' || text[next] == '>') &&
-        !InsideComment(text, at)) {
-      break;
-    }
-    at = next;
-  }
-  const size_t gt = text.find('>', at);
-  if (gt == std::string_view::npos) return false;
-  const size_t end = text.find("</count>", gt + 1);
-  if (end == std::string_view::npos) return false;
-  std::string_view value = text.substr(gt + 1, end - gt - 1);
+  const CountElement element = FindCountElement(text);
+  if (!element.found) return false;
+  std::string_view value =
+      text.substr(element.content_begin, element.content_end - element.content_begin);
   while (!value.empty() && IsSpace(value.front())) value.remove_prefix(1);
   while (!value.empty() && IsSpace(value.back())) value.remove_suffix(1);
-  if (value.empty() || value.size() > 6) return false;
-  uint32_t n = 0;
-  for (const char c : value) {
-    if (!IsDigit(c)) return false;
-    n = n * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (n < 1 || n > 100000) return false;
-  *count = n;
-  return true;
+  return ParseMonitorCountText(value, count);
 }
 
 SettingsText ReadSettingsText(const std::string& path) {

@@ -34,9 +34,10 @@ std::string SettingsFileInFolder(std::string_view folder);
 // position.
 bool InsideComment(std::string_view text, size_t position);
 
-// The first "count" element outside comments: its content, trimmed of white
-// space, a decimal number of 1 to 100000. False when there is none or it is
-// not such a number (callers then take 1).
+// The first "count" element outside comments (a self-closing "<count .../>"
+// is none, and a "</count>" inside a comment closes nothing): its content,
+// trimmed of white space, a decimal number of 1 to 100000. False when there
+// is none or it is not such a number (callers then take 1).
 bool ReadMonitorCount(std::string_view text, uint32_t* count);
 
 struct SettingsText {

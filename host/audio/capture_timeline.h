@@ -6,6 +6,9 @@
 // most an eighth of the previous chunk's duration at a time, so that they keep
 // increasing) towards the arrival estimate, and jump forward to it when it
 // runs more than kJumpUs ahead (the sink was suspended or played nothing).
+// A capture thread starved on a busy machine can fall tens of milliseconds
+// behind without anything missing: that is pulled in, not jumped, so the
+// presentation time does not start anew for it.
 // They never jump back. Not synchronised: the capture thread owns it.
 
 #include <cstdint>
@@ -14,7 +17,7 @@ namespace orvane {
 
 class CaptureTimeline {
  public:
-  static constexpr int64_t kJumpUs = 50'000;
+  static constexpr int64_t kJumpUs = 150'000;
 
   explicit CaptureTimeline(uint32_t sample_rate) : sample_rate_(sample_rate) {}
 
