@@ -128,4 +128,17 @@ void AppendUtf8(std::string* out, char32_t cp) {
   }
 }
 
+std::vector<std::string> SplitUtf16MultiString(std::u16string_view units) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start < units.size()) {
+    size_t end = units.find(u'\0', start);
+    if (end == std::u16string_view::npos) end = units.size();
+    if (end == start) break;
+    out.push_back(Utf16ToUtf8(units.substr(start, end - start)));
+    start = end + 1;
+  }
+  return out;
+}
+
 }  // namespace orvane

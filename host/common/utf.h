@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvane {
 
@@ -21,5 +22,10 @@ std::string_view Utf8Prefix(std::string_view text, size_t max_bytes);
 
 // Bytes widened one by one (for text that is not valid UTF-8).
 std::u16string WidenBytes(std::string_view bytes);
+
+// The strings of a UTF-16 multi-string (REG_MULTI_SZ) as UTF-8, read within
+// the given units only: a missing final terminator ends the last string at
+// the end of the data, an empty string ends the list.
+std::vector<std::string> SplitUtf16MultiString(std::u16string_view units);
 
 }  // namespace orvane

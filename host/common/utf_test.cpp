@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace orvane {
 namespace {
 
@@ -28,6 +31,22 @@ TEST(Utf, PrefixNeverCutsACharacter) {
     EXPECT_EQ(Utf8Prefix(euro3, c.max).size(), c.expected) << c.max;
   }
   EXPECT_EQ(Utf8Prefix("abc", 2), "ab");
+}
+
+TEST(Utf, MultiStringsAreReadWithinTheirUnits) {
+  struct Case {
+    std::u16string units;
+    std::vector<std::string> strings;
+  };
+  const Case cases[] = {
+      {std::u16string(u"Root\\TvrVDD\0TvrVDD\0\0", 20), {"Root\\TvrVDD", "TvrVDD"}},
+      {std::u16string(u"A\0B", 3), {"A", "B"}},  // no final terminator
+      {std::u16string(u"A\0\0B\0", 5), {"A"}},  // an empty string ends the list
+      {std::u16string(u"\u00e9t\u00e9", 3), {"\xc3\xa9t\xc3\xa9"}},
+      {std::u16string(), {}},
+      {std::u16string(u"\0", 1), {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SplitUtf16MultiString(c.units), c.strings) << Utf16ToUtf8(c.units);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <string_view>
 
 #include "host/common/logger.h"
+#include "host/common/utf.h"
 #include "host/common/win_text.h"
 
 // winuser.h maps this name to its A or W form; here it is the seam's method.
@@ -168,23 +169,12 @@ class DeviceInfoSet {
   HDEVINFO set_;
 };
 
-// The strings of a multi-string within its byte count: a missing final
-// terminator ends the last string at the end of the data, an empty string
-// ends the list.
+// The strings of a multi-string within its byte count.
 std::vector<std::string> SplitMultiString(const std::vector<BYTE>& bytes, DWORD byte_count) {
-  std::vector<std::string> out;
-  const size_t chars = std::min<size_t>(byte_count, bytes.size()) / sizeof(wchar_t);
-  std::wstring text(chars, L'\0');
-  if (chars != 0) std::memcpy(text.data(), bytes.data(), chars * sizeof(wchar_t));
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(L'\0', start);
-    if (end == std::wstring::npos) end = text.size();
-    if (end == start) break;
-    out.push_back(FromWide(std::wstring_view(text).substr(start, end - start)));
-    start = end + 1;
-  }
-  return out;
+  const size_t units = std::min<size_t>(byte_count, bytes.size()) / sizeof(char16_t);
+  std::u16string text(units, u'\0');
+  if (units != 0) std::memcpy(text.data(), bytes.data(), units * sizeof(char16_t));
+  return SplitUtf16MultiString(text);
 }
 
 std::vector<std::string> ReadHardwareIds(HDEVINFO set, SP_DEVINFO_DATA* device, const std::string& subject) {
