@@ -1,10 +1,10 @@
 #include "vdd_settings/settings_text.h"
 
 #include <algorithm>
-#include <charconv>
-#include <system_error>
 #include <unordered_set>
 #include <utility>
+
+#include "vdd_settings/settings_scan.h"
 
 namespace tvr_vdd {
 
@@ -21,38 +21,10 @@ constexpr std::string_view kResolutionOpen = "<resolution";
 constexpr std::string_view kResolutionClose = "</resolution>";
 constexpr std::string_view kCountOpen = "<count";
 constexpr std::string_view kCountClose = "</count>";
-constexpr uint32_t kMaxListedNumber = 100000;
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-// A decimal number of 1 to 100000, nothing else.
-bool ParseListedNumber(std::string_view s, uint32_t* value) {
-  if (s.empty() || !IsDigit(s.front())) return false;
-  uint32_t n = 0;
-  for (const char c : s) {
-    if (!IsDigit(c)) return false;
-    n = n * 10 + static_cast<uint32_t>(c - '0');
-    if (n > kMaxListedNumber) return false;
-  }
-  if (n < 1) return false;
-  *value = n;
-  return true;
-}
-
-bool ParseGlobalRefresh(std::string_view s) {
-  double value = 0;
-  const char* end = s.data() + s.size();
-  const auto [ptr, ec] = std::from_chars(s.data(), end, value, std::chars_format::general);
-  if (ec != std::errc() || ptr != end) return false;
-  return value >= 1.0 && value <= 1000.0;
-}
+using detail::IsBlank;
+using detail::ParseListedNumber;
+using detail::TrimBlanks;
 
 // Answers the in-comment question for many positions of one text: the last
 // "<!--" at or before the position, and the first "-->" that starts at or
@@ -107,30 +79,22 @@ AddResolutionResult Unchanged(std::string_view text, AddResolutionOutcome outcom
   return result;
 }
 
-// From `first` on, the entry with the highest catalogue index above `floor`;
-// the later entry wins ties. -1 when none.
-int PickHighestCatalogueEntry(const std::vector<ResolutionEntry>& entries, size_t first,
-                              int floor) {
-  int chosen = -1;
-  int chosen_index = floor;
-  for (size_t i = first; i < entries.size(); ++i) {
-    const int index = TabletSizeIndex(entries[i].size.width, entries[i].size.height);
-    if (index > floor && index >= chosen_index) {
-      chosen_index = index;
-      chosen = static_cast<int>(i);
+// Whether the text, read as a settings file, lists exactly one size.
+bool SingleSize(std::string_view text, ModeSize* size) {
+  detail::SummaryFold fold;
+  detail::Piece piece;
+  bool listed = false;
+  for (size_t at = 0; detail::NextPiece(text, at, &piece); at = piece.end) {
+    if (!fold.Feed(piece)) continue;
+    const ModeSize counted{fold.width(), fold.height()};
+    if (!listed) {
+      *size = counted;
+      listed = true;
+    } else if (!(counted == *size)) {
+      return false;
     }
   }
-  return chosen;
-}
-
-// 1 + the position of the last entry whose size is not a tablet size; 0 when
-// all are.
-size_t AfterLastUserEntry(const std::vector<ResolutionEntry>& entries) {
-  size_t start = 0;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (TabletSizeIndex(entries[i].size.width, entries[i].size.height) < 0) start = i + 1;
-  }
-  return start;
+  return listed;
 }
 
 }  // namespace
@@ -143,59 +107,16 @@ uint64_t ModeCount(const VddSettingsSummary& summary) {
 VddSettingsSummary ParseSettings(std::string_view text) {
   VddSettingsSummary summary;
   std::unordered_set<uint64_t> seen;
-  std::string_view element;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    if (text[i] == '<') {
-      const std::string_view rest = text.substr(i);
-      if (rest.starts_with("<!--")) {
-        const size_t close = text.find("-->", i + 4);
-        if (close == std::string_view::npos) break;
-        i = close + 3;
-        continue;
-      }
-      if (rest.starts_with("<?")) {
-        const size_t close = text.find("?>", i + 2);
-        if (close == std::string_view::npos) break;
-        i = close + 2;
-        continue;
-      }
-      if (i + 1 >= n) break;
-      const size_t gt = text.find('>', i + 1);
-      if (gt == std::string_view::npos) break;
-      const std::string_view tag = text.substr(i + 1, gt - i - 1);
-      i = gt + 1;
-      if (tag.empty() || tag.front() == '!') continue;
-      if (tag.front() == '/') {
-        if (Trim(tag.substr(1)) == "resolutions") summary.has_resolutions_block = true;
-        element = {};
-        continue;
-      }
-      element = tag.substr(0, tag.find_first_of(" \t\r\n/"));
-      if (tag.back() == '/') element = {};
-      continue;
-    }
-    const size_t lt = text.find('<', i);
-    const size_t end = lt == std::string_view::npos ? n : lt;
-    const std::string_view value = Trim(text.substr(i, end - i));
-    i = end;
-    if (value.empty() || element.empty()) continue;
-    if (element == "width") {
-      if (!ParseListedNumber(value, &width)) width = 0;
-    } else if (element == "height") {
-      if (!ParseListedNumber(value, &height)) height = 0;
-      if (width != 0 && height != 0) {
-        ++summary.resolution_entries;
-        const uint64_t key = (static_cast<uint64_t>(width) << 32) | height;
-        if (seen.insert(key).second) summary.listed_sizes.push_back({width, height});
-      }
-    } else if (element == "g_refresh_rate") {
-      if (ParseGlobalRefresh(value)) ++summary.global_refresh_entries;
-    }
+  detail::SummaryFold fold;
+  detail::Piece piece;
+  for (size_t at = 0; detail::NextPiece(text, at, &piece); at = piece.end) {
+    if (!fold.Feed(piece)) continue;
+    const uint64_t key = (static_cast<uint64_t>(fold.width()) << 32) | fold.height();
+    if (seen.insert(key).second) summary.listed_sizes.push_back({fold.width(), fold.height()});
   }
+  summary.has_resolutions_block = fold.has_resolutions_block();
+  summary.resolution_entries = fold.resolution_entries();
+  summary.global_refresh_entries = fold.global_refresh_entries();
   return summary;
 }
 
@@ -207,13 +128,13 @@ std::vector<ResolutionEntry> ListResolutionEntries(std::string_view text) {
     const size_t next = at + kResolutionOpen.size();
     if (next < text.size()) {
       const char c = text[next];
-      const bool opens = IsSpace(c) || c == '>';
+      const bool opens = IsBlank(c) || c == '>';
       if (opens && !comments.Inside(at)) {
         const size_t close = text.find(kResolutionClose, next);
         if (close == std::string_view::npos) break;
         const size_t end = close + kResolutionClose.size();
-        const VddSettingsSummary one = ParseSettings(text.substr(at, end - at));
-        if (one.listed_sizes.size() == 1) entries.push_back({at, end, one.listed_sizes.front()});
+        ModeSize size;
+        if (SingleSize(text.substr(at, end - at), &size)) entries.push_back({at, end, size});
         at = text.find(kResolutionOpen, close + 1);
         continue;
       }
@@ -223,26 +144,50 @@ std::vector<ResolutionEntry> ListResolutionEntries(std::string_view text) {
   return entries;
 }
 
+std::vector<ListedMode> ListResolutionModes(std::string_view text) {
+  std::vector<ListedMode> modes;
+  for (const ResolutionEntry& entry : ListResolutionEntries(text)) {
+    ListedMode mode;
+    mode.size = entry.size;
+    const std::string_view own = text.substr(entry.start, entry.end - entry.start);
+    std::string_view element;
+    detail::Piece piece;
+    for (size_t at = 0; mode.refresh_hz == 0 && detail::NextPiece(own, at, &piece); at = piece.end) {
+      if (piece.kind == detail::PieceKind::kOpenTag) {
+        element = piece.self_closing ? std::string_view() : piece.name;
+      } else if (piece.kind == detail::PieceKind::kCloseTag) {
+        element = {};
+      } else if (piece.kind == detail::PieceKind::kText && element == "refresh_rate") {
+        double rate = 0;
+        if (detail::ParseRefresh(piece.value, &rate)) mode.refresh_hz = rate;
+      }
+    }
+    modes.push_back(mode);
+  }
+  return modes;
+}
+
+std::vector<double> ListGlobalRefreshRates(std::string_view text) {
+  std::vector<double> rates;
+  std::string_view element;
+  detail::Piece piece;
+  for (size_t at = 0; detail::NextPiece(text, at, &piece); at = piece.end) {
+    if (piece.kind == detail::PieceKind::kOpenTag) {
+      element = piece.self_closing ? std::string_view() : piece.name;
+    } else if (piece.kind == detail::PieceKind::kCloseTag) {
+      element = {};
+    } else if (piece.kind == detail::PieceKind::kText && element == "g_refresh_rate") {
+      double rate = 0;
+      if (detail::ParseRefresh(piece.value, &rate)) rates.push_back(rate);
+    }
+  }
+  return rates;
+}
+
 std::string RemoveResolutionEntry(std::string_view text, const ResolutionEntry& entry) {
   std::string out(text);
   if (entry.start >= entry.end || entry.end > text.size()) return out;
-  size_t from = entry.start;
-  size_t to = entry.end;
-  const size_t line = LineStart(text, entry.start);
-  if (OnlyBlanks(text.substr(line, entry.start - line))) {
-    size_t after = entry.end;
-    while (after < text.size() && (text[after] == ' ' || text[after] == '\t')) ++after;
-    if (after >= text.size()) {
-      from = line;
-      to = text.size();
-    } else if (text.substr(after).starts_with("\r\n")) {
-      from = line;
-      to = after + 2;
-    } else if (text[after] == '\n') {
-      from = line;
-      to = after + 1;
-    }
-  }
+  const auto [from, to] = detail::EntryRemovalSpan(detail::PlainView{text}, entry.start, entry.end);
   out.erase(from, to - from);
   return out;
 }
@@ -313,7 +258,7 @@ AddResolutionResult AddResolutionReplacing(std::string_view text, uint32_t width
   if (direct.outcome != AddResolutionOutcome::kLimitReached) return direct;
 
   const std::vector<ResolutionEntry> entries = ListResolutionEntries(text);
-  const int chosen = PickHighestCatalogueEntry(entries, AfterLastUserEntry(entries),
+  const int chosen = detail::PickHighestCatalogueEntry(entries, detail::AfterLastUserEntry(entries),
                                                kKeptTabletSizes - 1);
   if (chosen < 0) return direct;
   const ResolutionEntry& given_up = entries[static_cast<size_t>(chosen)];
@@ -381,7 +326,7 @@ MonitorCountResult SetMonitorCount(std::string_view text, uint32_t count) {
   const std::string_view content =
       text.substr(element.content_begin, element.content_end - element.content_begin);
   uint32_t listed = 0;
-  if (ParseListedNumber(Trim(content), &listed) && listed >= count) {
+  if (ParseListedNumber(TrimBlanks(content), &listed) && listed >= count) {
     result.outcome = MonitorCountOutcome::kAlreadyEnough;
     return result;
   }
@@ -392,38 +337,6 @@ MonitorCountResult SetMonitorCount(std::string_view text, uint32_t count) {
   updated.append(text.substr(element.content_end));
   result.text = std::move(updated);
   result.outcome = MonitorCountOutcome::kUpdated;
-  return result;
-}
-
-RepairResult RepairTabletSizes(std::string_view text, uint32_t refresh) {
-  RepairResult result;
-  result.text = std::string(text);
-  VddSettingsSummary summary = ParseSettings(text);
-  result.modes_before = ModeCount(summary);
-  result.modes_after = result.modes_before;
-  if (!summary.has_resolutions_block) return result;
-  result.has_resolutions_block = true;
-
-  uint64_t modes = result.modes_before;
-  while (modes > kModeBudget) {
-    const std::vector<ResolutionEntry> entries = ListResolutionEntries(result.text);
-    int chosen = PickHighestCatalogueEntry(entries, AfterLastUserEntry(entries), -1);
-    if (chosen < 0) chosen = PickHighestCatalogueEntry(entries, 0, -1);
-    if (chosen < 0) break;
-    result.text = RemoveResolutionEntry(result.text, entries[static_cast<size_t>(chosen)]);
-    ++result.entries_removed;
-    modes = ModeCount(ParseSettings(result.text));
-  }
-
-  for (const ModeSize& size : kTabletSizeCatalogue) {
-    AddResolutionResult added = AddResolution(result.text, size.width, size.height, refresh);
-    if (added.outcome == AddResolutionOutcome::kLimitReached) break;
-    if (added.outcome == AddResolutionOutcome::kAdded) {
-      result.text = std::move(added.text);
-      ++result.sizes_added;
-    }
-  }
-  result.modes_after = ModeCount(ParseSettings(result.text));
   return result;
 }
 

@@ -48,6 +48,17 @@ struct ResolutionEntry {
 // file order.
 std::vector<ResolutionEntry> ListResolutionEntries(std::string_view text);
 
+// A resolution entry with the refresh rate its "refresh_rate" element gives
+// (the first text that is a number of 1 to 1000; 0 when there is none).
+struct ListedMode {
+  ModeSize size;
+  double refresh_hz = 0;
+};
+// The entries of ListResolutionEntries with their refresh rates.
+std::vector<ListedMode> ListResolutionModes(std::string_view text);
+// The "g_refresh_rate" values ParseSettings counts, in file order.
+std::vector<double> ListGlobalRefreshRates(std::string_view text);
+
 // The text without the entry; a line holding only the entry (and blanks)
 // goes with its line ending.
 std::string RemoveResolutionEntry(std::string_view text, const ResolutionEntry& entry);

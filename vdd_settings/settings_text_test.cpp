@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vdd_settings/vdd_settings.h"
@@ -260,6 +262,177 @@ TEST(VddSettingsEdit, RepairGivesUpTabletSizesThenFillsTheBudget) {
   const RepairResult r = RepairTabletSizes(File(full, 0), 60);
   full.resize(96);
   EXPECT_EQ(r.text, File(full, 0));
+}
+
+// Giving up entries one at a time, reading the whole text again after each:
+// what the repair must come to, byte for byte.
+RepairResult RepairOneByOne(std::string_view text, uint32_t refresh) {
+  RepairResult result;
+  result.text = std::string(text);
+  result.modes_before = ModeCount(ParseSettings(text));
+  result.modes_after = result.modes_before;
+  if (!ParseSettings(text).has_resolutions_block) return result;
+  result.has_resolutions_block = true;
+  while (ModeCount(ParseSettings(result.text)) > kModeBudget) {
+    const std::vector<ResolutionEntry> entries = ListResolutionEntries(result.text);
+    size_t start = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (TabletSizeIndex(entries[i].size.width, entries[i].size.height) < 0) start = i + 1;
+    }
+    int chosen = -1;
+    for (size_t from : {start, size_t{0}}) {
+      int best = -1;
+      for (size_t i = from; i < entries.size(); ++i) {
+        const int index = TabletSizeIndex(entries[i].size.width, entries[i].size.height);
+        if (index >= 0 && index >= best) {
+          best = index;
+          chosen = static_cast<int>(i);
+        }
+      }
+      if (chosen >= 0) break;
+    }
+    if (chosen < 0) break;
+    result.text = RemoveResolutionEntry(result.text, entries[static_cast<size_t>(chosen)]);
+    ++result.entries_removed;
+  }
+  for (const ModeSize& size : kTabletSizeCatalogue) {
+    AddResolutionResult added = AddResolution(result.text, size.width, size.height, refresh);
+    if (added.outcome == AddResolutionOutcome::kLimitReached) break;
+    if (added.outcome == AddResolutionOutcome::kAdded) {
+      result.text = added.text;
+      ++result.sizes_added;
+    }
+  }
+  result.modes_after = ModeCount(ParseSettings(result.text));
+  return result;
+}
+
+// A small deterministic generator (no library engine: the same files on
+// every platform).
+class Dice {
+ public:
+  explicit Dice(uint32_t seed) : state_(seed * 2654435761u + 1) {}
+  uint32_t Roll(uint32_t sides) {
+    state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(state_ >> 33) % sides;
+  }
+
+ private:
+  uint64_t state_;
+};
+
+// Files over the budget whose entries sit among what makes removing one
+// reach beyond it: entries sharing a line, comments and processing
+// instructions around or inside entries, comment marks inside tags, tags
+// left open before them, text between them, heights without a width after
+// them, widths reset inside them, global rates inside them, CR LF and tab
+// indents.
+std::string MessyFile(uint32_t seed) {
+  Dice dice(seed);
+  const std::string eol = dice.Roll(3) == 0 ? "\r\n" : "\n";
+  const std::string indent = dice.Roll(4) == 0 ? "\t" : "    ";
+  std::string text = "<vdd>" + eol + "<count>1</count>" + eol + "<resolutions>" + eol;
+  const uint32_t entries = 40 + dice.Roll(70);
+  for (uint32_t i = 0; i < entries; ++i) {
+    ModeSize size = kTabletSizeCatalogue[dice.Roll(kTabletSizeCount)];
+    if (dice.Roll(8) == 0) size = {1000 + dice.Roll(3), 700};
+    const std::string w = "<width>" + std::to_string(size.width) + "</width>";
+    const std::string h = "<height>" + std::to_string(size.height) + "</height>";
+    std::string inner = w + h + "<refresh_rate>60</refresh_rate>";
+    switch (dice.Roll(24)) {
+      case 0: inner = h + w + h; break;
+      case 1: inner += "<width>x</width>"; break;
+      case 2: inner += "<!-- note -->"; break;
+      case 3: inner += "<g_refresh_rate>75</g_refresh_rate>"; break;
+      case 4: inner += "<!-- open"; break;
+      case 5: inner += "-->"; break;
+      case 6: inner += "<x a=\"<!--\"/>"; break;
+      default: break;
+    }
+    const std::string entry = "<resolution>" + inner + "</resolution>";
+    switch (dice.Roll(24)) {
+      case 0: text += indent + entry + " " + entry + eol; break;
+      case 1: text += indent + "<x " + entry + eol; break;
+      case 2: text += indent + "<? " + entry + " ?>" + eol; break;
+      case 3: text += indent + "<!-- " + entry + " -->" + eol; break;
+      case 4: text += indent + entry + "<height>600</height>" + eol; break;
+      case 5: text += indent + "<width>" + entry + eol; break;
+      case 6: text += "abc" + entry + eol; break;
+      case 7: text += indent + entry + "abc" + eol; break;
+      case 8: text += entry; break;
+      case 9: text += indent + entry + " \t" + eol + eol; break;
+      case 10: text += indent + entry + "\r"; break;
+      case 11: text += indent + "<height>" + entry + "<!---->600" + eol; break;
+      case 12: text += indent + "<y b=\"-->\"/>" + eol; break;
+      default: text += indent + entry + eol; break;
+    }
+  }
+  text += "</resolutions>" + eol;
+  for (uint32_t i = dice.Roll(3); i > 0; --i) {
+    text += "<g_refresh_rate>" + std::to_string(90 + i) + "</g_refresh_rate>" + eol;
+  }
+  if (dice.Roll(4) == 0) text += "<height>480</height>" + eol;
+  text += "</vdd>";
+  if (dice.Roll(6) == 0) text += eol;
+  return text;
+}
+
+TEST(VddSettingsEdit, RepairMatchesRemovingEntriesOneByOne) {
+  for (uint32_t seed = 0; seed < 200; ++seed) {
+    const std::string before = MessyFile(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed) + ":\n" + before);
+    const RepairResult expected = RepairOneByOne(before, 60);
+    const RepairResult r = RepairTabletSizes(before, 60);
+    ASSERT_EQ(r.text, expected.text);
+    EXPECT_EQ(r.has_resolutions_block, expected.has_resolutions_block);
+    EXPECT_EQ(r.modes_before, expected.modes_before);
+    EXPECT_EQ(r.modes_after, expected.modes_after);
+    EXPECT_EQ(r.entries_removed, expected.entries_removed);
+    EXPECT_EQ(r.sizes_added, expected.sizes_added);
+  }
+}
+
+TEST(VddSettingsEdit, RepairOfAFileAtTheReadLimit) {
+  // About 12000 tablet-size entries: each is given up in place, without
+  // reading the file again.
+  std::vector<ModeSize> sizes;
+  size_t bytes = File({}, 1).size();
+  while (bytes + 200 < kMaxSettingsFileBytes) {
+    const ModeSize& size = kTabletSizeCatalogue[sizes.size() % kTabletSizeCount];
+    bytes += Entry(size.width, size.height).size();
+    sizes.push_back(size);
+  }
+  const std::string text = File(sizes, 1);
+  ASSERT_LE(text.size(), kMaxSettingsFileBytes);
+  const RepairResult r = RepairTabletSizes(text, 60);
+  EXPECT_EQ(r.modes_before, 2 * sizes.size());
+  EXPECT_EQ(r.entries_removed, sizes.size() - 48);
+  EXPECT_EQ(r.modes_after, 96u);
+  // Higher catalogue indices go first, the later of equals first: the 48
+  // left are the earliest 2560x1600 entries, and no other size fits.
+  EXPECT_EQ(r.sizes_added, 0u);
+  EXPECT_EQ(r.text, File(Repeat({2560, 1600}, 48), 1));
+}
+
+TEST(VddSettingsParse, ListsModesWithTheirRefreshRates) {
+  const std::string text =
+      "<resolutions>\n" + Entry(1920, 1080, 144) +
+      "<resolution><width>2000</width><height>1200</height></resolution>\n"
+      "<resolution><width>1280</width><height>800</height><refresh_rate>fast</refresh_rate>"
+      "<refresh_rate>59.94</refresh_rate></resolution>\n"
+      "<!-- " + Entry(640, 480, 30) + " -->\n</resolutions>\n"
+      "<g_refresh_rate>120</g_refresh_rate><g_refresh_rate>0</g_refresh_rate>"
+      "<!-- <g_refresh_rate>75</g_refresh_rate> --><g_refresh_rate> 90.5 </g_refresh_rate>";
+  const std::vector<ListedMode> modes = ListResolutionModes(text);
+  ASSERT_EQ(modes.size(), 3u);
+  EXPECT_EQ(modes[0].size, (ModeSize{1920, 1080}));
+  EXPECT_EQ(modes[0].refresh_hz, 144.0);
+  EXPECT_EQ(modes[1].size, (ModeSize{2000, 1200}));
+  EXPECT_EQ(modes[1].refresh_hz, 0.0);
+  EXPECT_EQ(modes[2].size, (ModeSize{1280, 800}));
+  EXPECT_EQ(modes[2].refresh_hz, 59.94);
+  EXPECT_EQ(ListGlobalRefreshRates(text), (std::vector<double>{120.0, 90.5}));
+  EXPECT_EQ(ListGlobalRefreshRates(text).size(), ParseSettings(text).global_refresh_entries);
 }
 
 TEST(VddSettingsCount, SetsTheFirstRealCountElement) {

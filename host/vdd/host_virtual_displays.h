@@ -7,6 +7,7 @@
 
 #include "host/common/clock.h"
 #include "host/vdd/vdd_requests.h"
+#include "host/vdd/vdd_settings_host.h"
 #include "host/vdd/vdd_system.h"
 #include "host/vdd/virtual_display_backend.h"
 #include "host/vdd/virtual_display_manager.h"
@@ -36,7 +37,7 @@ class HostVirtualDisplays {
  private:
   IClock& clock_;
   std::unique_ptr<vdd::IVddSystem> system_;
-  DecliningVddRequests requests_;
+  SettingsFileVddRequests requests_;
   // Mode switches of the manager's monitors, outside its lock: a back-end of
   // its own over the same calls (switching reads no back-end state).
   std::unique_ptr<VirtualDriversVddBackend> switcher_;

@@ -2,10 +2,12 @@
 
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "host/common/file_io.h"
 #include "host/common/logger.h"
+#include "tools/sim_vdd/sim_vdd_world_session.h"
 
 namespace orvane::vdd {
 
@@ -297,31 +299,16 @@ class FileSimVddSystem final : public IVddSystem {
   template <typename T, typename F>
   T Run(T failure, F&& body) {
     std::lock_guard<std::mutex> guard(mu_);
-    sim::SimWorldLock lock(folder_);
-    if (!lock.locked()) {
-      Note("cannot be locked (error " + std::to_string(lock.error()) + ")");
+    std::optional<T> result;
+    const sim::SimWorldFileResult visit =
+        sim::VisitWorldFile(folder_, clock_.TickMs(), world_, [&](sim::SimVddWorld&) { result = body(); });
+    if (!visit.ok()) {
+      Note(result ? "not saved: " + visit.detail
+                  : std::string(sim::SimWorldFileStatusName(visit.status)) + " (" + visit.detail + ")");
       return failure;
-    }
-    const sim::SimWorldFileResult loaded = world_.Load(folder_);
-    const bool fresh = loaded.status == sim::SimWorldFileStatus::kAbsent;
-    if (fresh) {
-      world_ = sim::SimVddWorld();
-    } else if (!loaded.ok()) {
-      Note(std::string(sim::SimWorldFileStatusName(loaded.status)) + " (" + loaded.detail + ")");
-      return failure;
-    }
-    const uint64_t before = world_.change_count();
-    world_.FollowClock(clock_.TickMs());
-    T result = body();
-    if (fresh || world_.change_count() != before) {
-      const sim::SimWorldFileResult saved = world_.Save(folder_);
-      if (!saved.ok()) {
-        Note(std::string("not saved: ") + saved.detail);
-        return failure;
-      }
     }
     Note({});
-    return result;
+    return *result;
   }
 
   // Logs when the world's trouble changes, not on every call.

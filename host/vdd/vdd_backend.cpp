@@ -194,7 +194,7 @@ bool VirtualDriversVddBackend::CheckReady(std::string* error) {
 }
 
 bool VirtualDriversVddBackend::RequestMonitorCount(uint32_t count, std::string* message) {
-  return requests_.RequestMonitorCount(count, message);
+  return requests_.RequestMonitorCount(SettingsFilePath(), count, monitor_count_, message);
 }
 
 // --- display paths and targets ---
@@ -592,9 +592,7 @@ bool VirtualDriversVddBackend::AcquireMonitorExcluding(const VirtualDisplayMode&
     if (listed) {
       requests_.Offered(Landscape(mode));
     } else {
-      std::string message;
-      requests_.RequestResolution(Landscape(mode), applied, &message);
-      if (!message.empty()) LogInfo("[VDD] %s", message.c_str());
+      requests_.RequestResolution(SettingsFilePath(), Landscape(mode), applied);
     }
   }
 

@@ -25,17 +25,22 @@ using sim_vdd::SimVddWorld;
 class RecordingVddRequests final : public IVddRequests {
  public:
   struct Resolution {
+    std::string path;
     VirtualDisplayMode requested;
     VirtualDisplayMode applied;
   };
-  bool RequestResolution(const VirtualDisplayMode& requested, const VirtualDisplayMode& applied,
-                         std::string* message) override {
-    resolutions.push_back({requested, applied});
-    message->clear();
-    return false;
+  struct Count {
+    std::string path;
+    uint32_t count;
+    uint32_t known;
+  };
+  void RequestResolution(const std::string& path, const VirtualDisplayMode& requested,
+                         const VirtualDisplayMode& applied) override {
+    resolutions.push_back({path, requested, applied});
   }
-  bool RequestMonitorCount(uint32_t count, std::string* message) override {
+  bool RequestMonitorCount(const std::string& path, uint32_t count, uint32_t known, std::string* message) override {
     counts.push_back(count);
+    count_calls.push_back({path, count, known});
     *message = count_message;
     return count_answer;
   }
@@ -43,6 +48,7 @@ class RecordingVddRequests final : public IVddRequests {
 
   std::vector<Resolution> resolutions;
   std::vector<uint32_t> counts;
+  std::vector<Count> count_calls;
   std::vector<VirtualDisplayMode> offered;
   bool count_answer = false;
   std::string count_message;
@@ -191,6 +197,20 @@ TEST(VirtualDriversVddBackend, IdentityLimitsAndMonitorCountRequests) {
   EXPECT_TRUE(m.backend.RequestMonitorCount(3, &message));
   EXPECT_EQ(message, "restart the driver");
   EXPECT_EQ(m.requests.counts, std::vector<uint32_t>{3});
+  // The settings file from VDDPATH, and the driver's monitor count once one
+  // was seen (0 before).
+  ASSERT_EQ(m.requests.count_calls.size(), 1u);
+  EXPECT_EQ(m.requests.count_calls[0].path, tvr_vdd::SettingsFileInFolder(""));
+  EXPECT_EQ(m.requests.count_calls[0].known, 0u);
+  SetVddPath(m.world, "D:\\Drivers\\VDD\\");
+  SetDriverMonitors(m.world, 2);
+  m.backend.QueryAvailability();
+  m.requests.count_answer = false;
+  EXPECT_FALSE(m.backend.RequestMonitorCount(5, &message));
+  ASSERT_EQ(m.requests.count_calls.size(), 2u);
+  EXPECT_EQ(m.requests.count_calls[1].path, tvr_vdd::SettingsFileInFolder("D:\\Drivers\\VDD\\"));
+  EXPECT_EQ(m.requests.count_calls[1].count, 5u);
+  EXPECT_EQ(m.requests.count_calls[1].known, 2u);
 }
 
 // --- the device ---
@@ -542,7 +562,10 @@ TEST(VirtualDriversVddBackend, AcquiredModeAndSettingsRequests) {
     for (const auto& o : m.requests.offered) offered += Text(o);
     EXPECT_EQ(offered, c.offered);
     std::string requested;
-    for (const auto& r : m.requests.resolutions) requested += Text(r.requested) + "/" + Text(r.applied);
+    for (const auto& r : m.requests.resolutions) {
+      requested += Text(r.requested) + "/" + Text(r.applied);
+      EXPECT_EQ(r.path, m.backend.SettingsFilePath());
+    }
     EXPECT_EQ(requested, c.requested);
     EXPECT_TRUE(log.Contains(c.logged));
   }

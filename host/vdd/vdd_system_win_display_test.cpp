@@ -17,7 +17,7 @@
 #include "host/common/platform_info.h"
 #include "host/vdd/host_virtual_displays.h"
 #include "host/vdd/vdd_backend.h"
-#include "host/vdd/vdd_requests.h"
+#include "host/vdd/vdd_settings_host.h"
 #include "host/vdd/vdd_system.h"
 #include "host/vdd/virtual_display.h"
 #include "tests/support/test_support.h"
@@ -100,7 +100,7 @@ TEST(VddSystemWinDisplayTest, WithoutTheDriverTheBackEndReportsItNotInstalled) {
   for (const DisplayClassDevice& d : devices) {
     if (IsDriverDevice(d)) ORVANE_SKIP_TEST("this PC has the Virtual Display Driver installed: " + d.node.instance_id);
   }
-  DecliningVddRequests requests;
+  SettingsFileVddRequests requests;
   VirtualDriversVddBackend backend(*system, requests, SystemClock());
   const VirtualDisplayAvailability availability = backend.QueryAvailability();
   EXPECT_EQ(availability.state, VirtualDisplayState::kNotInstalled);

@@ -1,8 +1,10 @@
 #include "tools/sim_vdd/sim_vdd_world.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
+#include "vdd_settings/settings_text.h"
 #include "vdd_settings/vdd_settings.h"
 
 namespace orvane::sim_vdd {
@@ -148,10 +150,29 @@ std::vector<SimMode> DefaultPhysicalModes() {
   return {{1920, 1080, 60}, {1680, 1050, 60}, {1280, 1024, 60}, {1024, 768, 60}};
 }
 
-uint32_t SettingsModeCount(std::string_view settings_text) {
-  const uint32_t resolutions = CountElements(settings_text, "resolution");
-  const uint32_t refreshes = CountElements(settings_text, "g_refresh_rate");
+uint64_t SettingsModeCount(std::string_view settings_text) {
+  const uint64_t resolutions = CountElements(settings_text, "resolution");
+  const uint64_t refreshes = CountElements(settings_text, "g_refresh_rate");
   return (refreshes + 1) * resolutions;
+}
+
+std::vector<SimMode> SettingsModes(std::string_view settings_text) {
+  std::vector<uint32_t> globals;
+  for (const double rate : tvr_vdd::ListGlobalRefreshRates(settings_text)) {
+    globals.push_back(static_cast<uint32_t>(std::lround(rate)));
+  }
+  std::vector<SimMode> modes;
+  const auto add = [&modes](const SimMode& mode) {
+    if (std::find(modes.begin(), modes.end(), mode) == modes.end()) modes.push_back(mode);
+  };
+  for (const tvr_vdd::ListedMode& listed : tvr_vdd::ListResolutionModes(settings_text)) {
+    if (listed.size.width > kMaxModeSide || listed.size.height > kMaxModeSide) continue;
+    const uint32_t own = listed.refresh_hz > 0 ? static_cast<uint32_t>(std::lround(listed.refresh_hz))
+                                               : kSettingsDefaultRefreshHz;
+    add({listed.size.width, listed.size.height, own});
+    for (const uint32_t rate : globals) add({listed.size.width, listed.size.height, rate});
+  }
+  return modes;
 }
 
 std::string GdiName(uint32_t number) { return kGdiPrefix + std::to_string(number); }
@@ -395,13 +416,18 @@ void SimVddWorld::StartDevice() {
   uint32_t count = 1;
   const std::string folder = state_.registry.has_vdd_path ? state_.registry.vdd_path : std::string();
   const tvr_vdd::SettingsText settings = tvr_vdd::ReadSettingsText(tvr_vdd::SettingsFileInFolder(folder));
+  SimDevice& d = state_.device;
   if (settings.opened) {
     uint32_t asked = 0;
     if (tvr_vdd::ReadMonitorCount(settings.text, &asked)) count = asked;
-    if (SettingsModeCount(settings.text) > kMaxListedModes) count = 0;
+    std::vector<SimMode> listed = SettingsModes(settings.text);
+    if (SettingsModeCount(settings.text) > kMaxListedModes || listed.size() > kMaxListedModes) {
+      count = 0;
+    } else if (!listed.empty()) {
+      d.modes = std::move(listed);
+    }
   }
   count = std::min(count, kMaxTargets);
-  SimDevice& d = state_.device;
   d.started = true;
   d.starting = false;
   d.start_at_ms = 0;

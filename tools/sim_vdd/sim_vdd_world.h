@@ -22,10 +22,13 @@
 //   first (DISPLAY1...), then the driver's. ChangeSettings only takes listed
 //   modes; orientation 90 or 270 swaps width and height.
 // - RestartDevice stops the device (its paths, GDI sources and child nodes
-//   vanish) and starts it restart_delay_ms later with the count of its
-//   settings file (SettingsFileInFolder of the VDDPATH value; 1 when the file
-//   is absent, unreadable or has no count; no monitor at all when it lists
-//   more than 96 modes), every target detached.
+//   vanish) and starts it restart_delay_ms later reading its settings file
+//   (SettingsFileInFolder of the VDDPATH value): the monitor count is the
+//   file's count (1 when the file is absent, unreadable or has no count) and
+//   the driver's modes become SettingsModes of the file (the modes set before
+//   stay when the file is absent or unreadable or lists no resolution); a
+//   file that lists more than 96 modes starts the driver with no monitor at
+//   all. Every target starts detached.
 // - Faults (SimFaults) make calls fail the way the real system can.
 //
 // Results are Windows numbers (winerror.h, DISP_CHANGE_*) because that is
@@ -44,7 +47,8 @@
 //
 //   [world]     now_ms, uptime_base_ms, clock_ms (the follower's clock at
 //               which now_ms was last brought up to date; 0 none),
-//               database_saves
+//               database_saves, elevated (0/1: whether the setup tool runs
+//               with administrator rights; 1 when absent)
 //   [device]    installed, present, started (0/1), problem, instance_id,
 //               hardware_id, driver_version, adapter_luid (LOW:HIGH, 8 hex
 //               digits each), modes (WxH@R,WxH@R,...; at most 96), count
@@ -250,6 +254,7 @@ struct SimWorldState {
   uint64_t uptime_base_ms = 3'600'000;
   uint64_t clock_ms = 0;
   uint32_t database_saves = 0;  // SetDisplayConfig calls that saved to the database
+  bool elevated = true;         // the setup tool runs with administrator rights
   SimDevice device;
   SimPhysicalAdapter physical;
   std::vector<SimMonitorState> targets;  // the driver's monitors while it runs
@@ -336,7 +341,15 @@ std::vector<SimMode> DefaultPhysicalModes();
 
 // Modes a settings file makes the driver offer: (g_refresh_rate elements +
 // 1) x resolution elements, outside comments.
-uint32_t SettingsModeCount(std::string_view settings_text);
+uint64_t SettingsModeCount(std::string_view settings_text);
+// A resolution entry without a usable refresh_rate (a number of 1 to 1000)
+// is offered at this rate.
+inline constexpr uint32_t kSettingsDefaultRefreshHz = 60;
+// The modes a started driver lists for a settings file: each resolution
+// entry's size (sides up to kMaxModeSide) at its own refresh_rate, then at
+// every g_refresh_rate, rates rounded to whole hertz, each mode once, in
+// file order.
+std::vector<SimMode> SettingsModes(std::string_view settings_text);
 
 // "\\.\DISPLAY<n>".
 std::string GdiName(uint32_t number);

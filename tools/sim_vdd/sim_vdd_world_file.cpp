@@ -483,6 +483,7 @@ std::string SimVddWorld::ToIni() const {
   w.Key("uptime_base_ms", st.uptime_base_ms);
   w.Key("clock_ms", st.clock_ms);
   w.Key("database_saves", st.database_saves);
+  w.Key("elevated", st.elevated);
 
   const SimDevice& d = st.device;
   w.Section("device");
@@ -600,6 +601,7 @@ SimWorldFileResult SimVddWorld::FromIni(std::string_view text) {
     r.U64("uptime_base_ms", &st.uptime_base_ms);
     r.U64("clock_ms", &st.clock_ms);
     r.U32("database_saves", UINT32_MAX, &st.database_saves);
+    r.Bool("elevated", &st.elevated);
     r.Finish();
   }
   uint32_t count = static_cast<uint32_t>(st.targets.size());

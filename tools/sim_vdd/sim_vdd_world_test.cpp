@@ -327,6 +327,81 @@ TEST(SimVddWorldRestart, TheNewCountComesFromTheSettingsFile) {
   }
 }
 
+std::string ModesText(const std::vector<SimMode>& modes) {
+  std::string text;
+  for (const SimMode& m : modes) {
+    if (!text.empty()) text += ',';
+    text += SimModeText(m);
+  }
+  return text;
+}
+
+std::string SettingsEntry(uint32_t width, uint32_t height, const std::string& refresh) {
+  std::string entry = "  <resolution><width>" + std::to_string(width) + "</width><height>" + std::to_string(height) +
+                      "</height>";
+  if (!refresh.empty()) entry += "<refresh_rate>" + refresh + "</refresh_rate>";
+  return entry + "</resolution>\n";
+}
+
+TEST(SimVddWorldRestart, TheModesComeFromTheSettingsFile) {
+  const std::string listed =
+      "<vdd_settings><count>2</count><resolutions>\n" + SettingsEntry(1920, 1080, "144") +
+      SettingsEntry(2000, 1200, "") + SettingsEntry(1280, 800, "59.94") + SettingsEntry(1024, 768, "fast") + SettingsEntry(20000, 800, "60") +
+      "<!--" + SettingsEntry(640, 480, "30") + "-->\n</resolutions>\n"
+      "<g_refresh_rate>60</g_refresh_rate><g_refresh_rate>120</g_refresh_rate></vdd_settings>\n";
+  std::string at_budget = "<vdd_settings><resolutions>\n";
+  for (uint32_t i = 0; i < 32; ++i) at_budget += SettingsEntry(1000 + i, 700, "60");
+  at_budget += "</resolutions><g_refresh_rate>90</g_refresh_rate><g_refresh_rate>120</g_refresh_rate></vdd_settings>";
+  std::string over_budget = at_budget;
+  over_budget.insert(over_budget.find("</resolutions>"), SettingsEntry(1100, 700, "60"));
+  const std::string configured = ModesText(DefaultDriverModes());
+
+  struct Case {
+    const char* name;
+    const std::string* settings;  // nullptr: no file
+    uint32_t count;
+    std::string modes;
+  };
+  const std::string count_only = "<vdd_settings><count>1</count></vdd_settings>";
+  const Case cases[] = {
+      {"no settings file: the configured modes", nullptr, 1, configured},
+      {"no resolution listed: the configured modes", &count_only, 1, configured},
+      {"each size at its own rate, then the global rates",
+       &listed,
+       2,
+       "1920x1080@144,1920x1080@60,1920x1080@120,2000x1200@60,2000x1200@120,1280x800@60,1280x800@120,"
+       "1024x768@60,1024x768@120"},
+      {"96 modes", &at_budget, 1, ""},
+      {"97 and more: no monitor, the modes stay", &over_budget, 0, configured},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScopedTempDir dir;
+    if (c.settings != nullptr) WriteText(dir.path() / "vdd_settings.xml", *c.settings);
+    SimVddWorld world;
+    world.state().registry.has_vdd_path = true;
+    world.state().registry.vdd_path = Utf8(dir.path());
+    ASSERT_TRUE(world.RestartDevice());
+    world.AdvanceMs(world.state().device.restart_delay_ms);
+    ASSERT_TRUE(world.state().device.started);
+    EXPECT_EQ(world.MonitorCount(), c.count);
+    const std::vector<SimMode>& modes = world.state().device.modes;
+    if (c.modes.empty()) {
+      EXPECT_EQ(modes.size(), kMaxListedModes);
+    } else {
+      EXPECT_EQ(ModesText(modes), c.modes);
+    }
+    // A started monitor runs the first of them, and the world still saves.
+    for (const SimMonitorState& t : world.state().targets) EXPECT_EQ(t.mode, modes.front());
+    SimVddWorld copy;
+    EXPECT_TRUE(copy.FromIni(world.ToIni()).ok());
+  }
+  EXPECT_EQ(SettingsModeCount(over_budget), 99u);
+  EXPECT_EQ(ModesText(SettingsModes(listed)),
+            "1920x1080@144,1920x1080@60,1920x1080@120,2000x1200@60,2000x1200@120,1280x800@60,1280x800@120,"
+            "1024x768@60,1024x768@120");
+}
+
 TEST(SimVddWorldRestart, RefusedOrNeverStarting) {
   SimVddWorld disabled;
   disabled.state().device.started = false;
