@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "host/app/command_line.h"
 #include "host/app/console.h"
@@ -15,7 +18,10 @@
 #include "host/app/platform_startup.h"
 #include "host/app/relaunch.h"
 #include "host/app/single_instance.h"
+#include "host/app/vdd_selftest_host.h"
 #include "host/audio/speaker_mute.h"
+#include "host/common/data_folder.h"
+#include "host/common/file_io.h"
 #include "host/common/logger.h"
 #include "host/control/session_manager.h"
 #include "host/control/session_pool.h"
@@ -24,6 +30,8 @@
 #include "host/security/host_identity.h"
 #include "host/security/pairing_code.h"
 #include "host/vdd/host_virtual_displays.h"
+#include "host/vdd/vdd_apply.h"
+#include "host/vdd/vdd_settings_host.h"
 
 namespace orvane {
 
@@ -59,6 +67,30 @@ void PublishSettings(const HostSettings& settings, HostState& state) {
   state.check_for_updates.store(settings.check_for_updates);
   std::lock_guard<std::mutex> lock(state.settings_lock);
   state.update_notified_version = settings.update_notified_version;
+}
+
+inline constexpr char kPendingApplyFileName[] = "vdd_pending_apply.ini";
+
+// The resolutions that wait for a driver restart. Its callbacks run on the
+// back-end's thread under the manager mutex (the offer) or on the apply
+// worker (launched, outcome): they log and note the coming display changes,
+// and never block or take the manager's or the pool's locks.
+std::unique_ptr<VddApplyController> MakeApplyController(VirtualDisplayManager& manager) {
+  std::string pending_file;
+  if (const std::optional<std::filesystem::path> folder = DataFolder()) {
+    pending_file = PathToUtf8(*folder / kPendingApplyFileName);
+  }
+  auto controller = std::make_unique<VddApplyController>(
+      std::move(pending_file),
+      /*offer=*/[] { LogInfo("[Main] Virtual display resolutions wait for a driver restart"); },
+      /*launched=*/[&manager] { manager.NoteDisplayChange(60000); },
+      /*outcome=*/
+      [&manager](vdd_apply::ApplyOutcome outcome) {
+        manager.NoteDisplayChange(6000);
+        LogInfo("[Main] Applying virtual display resolutions ended: %s", vdd_apply::ApplyOutcomeName(outcome));
+      });
+  controller->Load();
+  return controller;
 }
 
 }  // namespace
@@ -145,7 +177,8 @@ int RunHost(const std::vector<std::string>& args) {
   HostPorts ports = HostPortsFromCommandLine(options);
 
   if (!StartPlatform()) return 1;
-  RestoreSpeakersFromEarlierRun();
+  // A self-test beside a running host leaves that host's speakers alone.
+  if (!selftest) RestoreSpeakersFromEarlierRun();
 
   ConsoleControlHandler console_handler;
   console_handler.Install(selftest ? ConsoleHandlerMode::kSelfTest : ConsoleHandlerMode::kHost,
@@ -159,11 +192,12 @@ int RunHost(const std::vector<std::string>& args) {
                            /*on_console_close=*/[&state] { RelaunchInBackground(state.relaunch); }});
 
   if (selftest) {
-    LogError("[Main] The virtual display self-test is not available in this build");
+    const int code = RunVddSelfTestAsHost(instance, options.vdd_selftest_monitor, options.vdd_selftest_seconds);
     console_handler.Remove();
     StopPlatform();
     Logger::Instance().Shutdown();
-    return 1;
+    instance.Release();
+    return code;
   }
 
   LogInfo("[Main] Ports: Control=%u%s, Media=%u, Input=%u%s, Monitors=%u", static_cast<unsigned>(ports.control_port),
@@ -198,6 +232,11 @@ int RunHost(const std::vector<std::string>& args) {
   LogInfo("[Main] Extended display: setting=%d user_set=%d driver=%s (%s)", extended.enabled ? 1 : 0,
           extended.user_set ? 1 : 0, driver_available ? "available" : "not available", driver_detail.c_str());
   display_manager.SetExtendedEnabled(extended.enabled);
+  const std::unique_ptr<VddApplyController> apply_controller = MakeApplyController(display_manager);
+  tvr_vdd::SetResolutionEventHandler(
+      [controller = apply_controller.get()](tvr_vdd::ResolutionEvent event, uint32_t width, uint32_t height) {
+        controller->OnResolutionEvent(event, width, height);
+      });
   LogInfo("[Main] USB route requires native USB networking (no ADB bootstrap).");
 
   // The per-tablet display modes outlive each pool: every new pool starts
@@ -265,6 +304,8 @@ int RunHost(const std::vector<std::string>& args) {
     commands.Stop();
     g_network_loop.store(nullptr);
   }
+  tvr_vdd::SetResolutionEventHandler({});
+  apply_controller->Shutdown();
   display_manager.Shutdown();
 
   RestoreSpeakers();
